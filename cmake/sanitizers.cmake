@@ -1,0 +1,13 @@
+# Sanitizer variants: the suffix of a target names its variant ("", "_asan" or "_tsan").
+set(KORVANE_ASAN_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+set(KORVANE_TSAN_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
+
+function(korvane_apply_sanitizer target suffix)
+  if(suffix STREQUAL "_asan")
+    target_compile_options(${target} PUBLIC ${KORVANE_ASAN_FLAGS})
+    target_link_options(${target} PUBLIC ${KORVANE_ASAN_FLAGS})
+  elseif(suffix STREQUAL "_tsan")
+    target_compile_options(${target} PUBLIC ${KORVANE_TSAN_FLAGS})
+    target_link_options(${target} PUBLIC ${KORVANE_TSAN_FLAGS})
+  endif()
+endfunction()
