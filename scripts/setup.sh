@@ -14,7 +14,7 @@ for goal in "${@:-test}"; do
 done
 
 missing=()
-for pkg in "${want[@]}"; do
+for pkg in $(printf '%s\n' "${want[@]}" | sort -u); do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
