@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Fashion-MNIST side by side: korvane (C++ and Java; f32, f16, bf16, i8 storage), hnswlib and FAISS
+# IndexHNSWFlat, all with M = 16, efConstruction = 128, ef in {10, 16, 32, 64, 128, 256}, k = 10, l2sq,
+# a 2-threaded build and one search thread; then the kernel benchmarks. Prints the table and writes
+# bench/results/fashion_mnist.txt and bench/results/fashion_mnist.png.
+#
+# A smaller run for trying things out: BENCH_BASE=5000 BENCH_QUERIES=500 scripts/bench.sh
+# (it writes its results to build/bench/results instead, so that the committed full-size figures stay).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh bench
+
+build=build/bench
+base=${BENCH_BASE:-0}
+queries=${BENCH_QUERIES:-0}
+threads=2
+efs=10,16,32,64,128,256
+results=bench/results
+if [ "$base" != 0 ] || [ "$queries" != 0 ]; then
+  results=$build/results
+fi
+mkdir -p "$results" "$build/data"
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_WITH_SANITIZERS=OFF -DKORVANE_WITH_JAVA=ON >/dev/null
+targets=(ann_bench korvane_jni korvane_jar)
+[ -f bench/kernels_bench.cpp ] && targets+=(kernels_bench)
+cmake --build "$build" --target "${targets[@]}"
+
+data=$build/data
+for name in train-images-idx3-ubyte t10k-images-idx3-ubyte; do
+  if [ ! -s "$data/$name" ]; then
+    gunzip -c "/usr/share/datasets/fashion-mnist/$name.gz" >"$data/$name.tmp"
+    mv "$data/$name.tmp" "$data/$name"
+  fi
+done
+
+ann=$build/bench/ann/ann_bench
+figures=$build/fashion_mnist.tsv
+graph=$build/korvane_f32.index
+rm -f "$figures"
+common=(--data "$data" --base "$base" --queries "$queries" --threads "$threads" --ef "$efs" --out "$figures")
+
+"$ann" truth "${common[@]}"
+"$ann" run "${common[@]}" --engine hnswlib
+"$ann" run "${common[@]}" --engine faiss
+"$ann" run "${common[@]}" --engine korvane-f32 --save "$graph"
+for scalar in f16 bf16 i8; do
+  "$ann" run "${common[@]}" --engine "korvane-$scalar"
+done
+
+# The Java run searches the graph the C++ run saved, so that both search the very same index.
+jar=$(find "$build/java" -maxdepth 2 -name 'korvane*.jar' | head -n 1)
+classes=$build/java-bench
+rm -rf "$classes"
+javac -d "$classes" -cp "$jar" bench/java/quarn/vemo/korvane/bench/AnnBench.java
+java -Xmx4g -Djava.library.path="$build/jni" -cp "$jar:$classes" quarn.vemo.korvane.bench.AnnBench \
+  "${common[@]}" --graph "$graph"
+
+txt=$results/fashion_mnist.txt
+png=$results/fashion_mnist.png
+"$ann" report --in "$figures" --txt "$txt" --plot-data "$build/fashion_mnist.dat" \
+  --plot-script "$build/fashion_mnist.gp" --png "$png" >/dev/null
+gnuplot "$build/fashion_mnist.gp"
+
+{
+  echo "Fashion-MNIST: base $( [ "$base" = 0 ] && echo 60000 || echo "$base"), queries $( [ "$queries" = 0 ] && echo 10000 || echo "$queries"), k = 10, l2sq, M = 16, efConstruction = 128"
+  echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores; $(date -u +%Y-%m-%d)"
+  echo
+  cat "$txt"
+  if [ -x "$build/bench/kernels_bench" ]; then
+    echo
+    echo "Kernels (Google Benchmark, n = 784)"
+    "$build/bench/kernels_bench" --benchmark_min_time=0.2 2>/dev/null
+  fi
+} >"$txt.tmp"
+mv "$txt.tmp" "$txt"
+cat "$txt"
+echo
+echo "Wrote $txt and $png"
