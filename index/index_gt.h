@@ -128,6 +128,7 @@ class index_gt {
     arena_at const& node_arena() const noexcept { return node_arena_; }
     static constexpr std::size_t context_size() noexcept { return sizeof(context_t); }
     context_t const& context(std::size_t thread) const noexcept { return thread_contexts_[thread]; }
+    context_t& context(std::size_t thread) noexcept { return thread_contexts_[thread]; }
 
     /// Results of the last search run with this thread's context, closest first.
     span_gt<candidate_t const> results(std::size_t thread) const noexcept {
