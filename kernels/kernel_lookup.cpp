@@ -11,6 +11,7 @@
 #include "kernels/serial_binary.h"
 #include "kernels/serial_curved.h"
 #include "kernels/serial_dense.h"
+#include "kernels/serial_elementwise.h"
 #include "kernels/serial_sparse.h"
 
 namespace vemo {
@@ -154,6 +155,19 @@ implementation_row_t const* implementation_table(std::size_t& count) noexcept {
         KORVANE_ROW_S_(mahalanobis, mahalanobis, f32),
         KORVANE_ROW_SH_(mahalanobis, mahalanobis, f16),
         KORVANE_ROW_SH_(mahalanobis, mahalanobis, bf16),
+
+        KORVANE_ROW_SH_(fma, fma, f64),
+        KORVANE_ROW_SH_(fma, fma, f32),
+        KORVANE_ROW_SH_(fma, fma, f16),
+        KORVANE_ROW_SH_(fma, fma, bf16),
+        KORVANE_ROW_SH_(fma, fma, i8),
+        KORVANE_ROW_SH_(fma, fma, u8),
+        KORVANE_ROW_SH_(wsum, wsum, f64),
+        KORVANE_ROW_SH_(wsum, wsum, f32),
+        KORVANE_ROW_SH_(wsum, wsum, f16),
+        KORVANE_ROW_SH_(wsum, wsum, bf16),
+        KORVANE_ROW_SH_(wsum, wsum, i8),
+        KORVANE_ROW_SH_(wsum, wsum, u8),
     };
     count = sizeof rows / sizeof rows[0];
     return rows;
