@@ -132,28 +132,20 @@ void float_lanes(void const* a_raw, void const* b_raw, std::uint64_t n, double* 
     for (; i + 8 <= n; i += 8)
         family_at::step(acc[0], loader_at::load(a + i), loader_at::load(b + i));
 
-    if constexpr (std::is_same_v<loader_at, f32_loader_t>) {
-        for (int s = 0; s != sums; ++s) {
-            out[s] = 0;
-            for (int k = 0; k != sets; ++k)
-                out[s] += reduce_f32(acc[k][s]);
-        }
-        for (; i != n; ++i)
-            family_at::scalar(out, a[i], b[i]);
-    } else {
-        if (i != n) {
-            // Zero lanes add nothing to any of the sums.
-            element_t a_tail[8] = {}, b_tail[8] = {};
-            std::memcpy(a_tail, a + i, (n - i) * sizeof(element_t));
-            std::memcpy(b_tail, b + i, (n - i) * sizeof(element_t));
-            family_at::step(acc[1], loader_at::load(a_tail), loader_at::load(b_tail));
-        }
-        for (int s = 0; s != sums; ++s) {
-            out[s] = 0;
-            for (int k = 0; k != sets; ++k)
-                out[s] += reduce_f32(acc[k][s]);
-        }
+    constexpr bool padded = !std::is_same_v<loader_at, f32_loader_t>;
+    if (padded && i != n) {
+        // Zero lanes add nothing to any of the sums.
+        element_t a_tail[8] = {}, b_tail[8] = {};
+        std::memcpy(a_tail, a + i, (n - i) * sizeof(element_t));
+        std::memcpy(b_tail, b + i, (n - i) * sizeof(element_t));
+        family_at::step(acc[1], loader_at::load(a_tail), loader_at::load(b_tail));
+        i = n;
     }
+    // The sets are combined lane by lane first, so that only one reduction per sum remains.
+    for (int s = 0; s != sums; ++s)
+        out[s] = reduce_f32(_mm256_add_ps(_mm256_add_ps(acc[0][s], acc[1][s]), _mm256_add_ps(acc[2][s], acc[3][s])));
+    for (; i != n; ++i)
+        family_at::scalar(out, a[i], b[i]);
 }
 
 template <typename loader_at>
@@ -248,11 +240,8 @@ void double_lanes(void const* a_raw, void const* b_raw, std::uint64_t n, double*
             family_t::step(acc[k], _mm256_loadu_pd(a + i + 4 * k), _mm256_loadu_pd(b + i + 4 * k));
     for (; i + 4 <= n; i += 4)
         family_t::step(acc[0], _mm256_loadu_pd(a + i), _mm256_loadu_pd(b + i));
-    for (int s = 0; s != sums; ++s) {
-        out[s] = 0;
-        for (int k = 0; k != sets; ++k)
-            out[s] += reduce_f64(acc[k][s]);
-    }
+    for (int s = 0; s != sums; ++s)
+        out[s] = reduce_f64(_mm256_add_pd(_mm256_add_pd(acc[0][s], acc[1][s]), _mm256_add_pd(acc[2][s], acc[3][s])));
     for (; i != n; ++i)
         family_t::scalar(out, a[i], b[i]);
 }
