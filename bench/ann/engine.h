@@ -39,8 +39,9 @@ class engine_t {
 
 std::unique_ptr<engine_t> make_hnswlib_engine(std::size_t dims);
 std::unique_ptr<engine_t> make_faiss_engine(std::size_t dims);
-// `scalar` is one of "f32", "f16", "bf16", "i8"; returns null when this build has no dense index.
-std::unique_ptr<engine_t> make_korvane_engine(std::size_t dims, std::string const& scalar);
+// `scalar` is one of "f32", "f16", "bf16", "i8"; `scratch_path` is a file the engine may write and removes.
+std::unique_ptr<engine_t> make_korvane_engine(std::size_t dims, std::string const& scalar,
+                                              std::string const& scratch_path);
 
 struct search_point_t {
     std::size_t expansion = 0;
