@@ -358,8 +358,28 @@ class index_gt {
         for (level_t current = std::min(level, top_level_copy); current >= 0; --current) {
             beam_search_insert(metric, query, closest, current, expansion, context);
             lock_node(slot);
-            list_at(node, current).clear();
+            // A concurrent insertion that started its beam here (the node being reachable one level up already)
+            // may have linked itself in before this level's own links exist. Its back-link is kept, or contested
+            // like any other, rather than discarded: it can be the only way to reach that node.
+            neighbors_ref_t list = list_at(node, current);
+            std::size_t const arrived = list.size();
+            candidate_t* arrivals = context.frontier.data();
+            for (std::size_t i = 0; i != arrived; ++i)
+                arrivals[i].slot = list[i];
+            list.clear();
             span_gt<candidate_t const> span = form_links_to_closest_(metric, static_cast<slot_t>(slot), current, context);
+            for (std::size_t i = 0; i != arrived; ++i) {
+                slot_t const other = arrivals[i].slot;
+                if (other == slot || contains_(list, other))
+                    continue;
+                if (list.size() < list.capacity()) {
+                    list.push_back(other);
+                } else {
+                    ++context.distance_count;
+                    contest_(metric, list, static_cast<slot_t>(slot), {metric(static_cast<slot_t>(slot), other), other},
+                             context);
+                }
+            }
             unlock_node(slot);
             // Only a failed first reservation of the visited set leaves the beam without even its start.
             if (span.empty()) {
@@ -648,7 +668,9 @@ class index_gt {
         context.results.clear();
         context.frontier.clear();
         std::size_t const widest = std::max(config_.connectivity, config_.base_connectivity) + 1;
-        return context.results.reserve(std::max(widest, expansion)) && context.frontier.reserve(expansion);
+        // The frontier also holds a copy of a node's list while insert_node rewrites it, hence at least `widest`.
+        return context.results.reserve(std::max(widest, expansion)) &&
+               context.frontier.reserve(std::max(widest, expansion));
     }
 
     template <typename metric_at>
@@ -741,31 +763,45 @@ class index_gt {
     template <typename metric_at>
     void form_reverse_links_(metric_at&& metric, slot_t slot, span_gt<candidate_t const> span, byte_t const* query,
                              level_t level, context_t& context) {
-        std::size_t const limit = level ? config_.connectivity : config_.base_connectivity;
-        candidates_t& pruned = context.prune_buffer;
         for (candidate_t const& neighbor : span) {
             if (neighbor.slot == slot)
                 continue;
             lock_node(neighbor.slot);
             neighbors_ref_t list = list_at(node_at(neighbor.slot), level);
-            if (list.size() < limit) {
+            if (list.size() < list.capacity()) {
                 list.push_back(slot);
             } else {
-                pruned.clear();
-                pruned.insert_reserved({metric(query, neighbor.slot), slot});
+                // The query stands for the new node: in a relink the slot still holds its previous vector.
                 ++context.distance_count;
-                for (std::size_t i = 0, count = list.size(); i != count; ++i) {
-                    slot_t const other = list[i];
-                    pruned.insert_reserved({metric(neighbor.slot, other), other});
-                    ++context.distance_count;
-                }
-                list.clear();
-                prune_diverse(metric, pruned, limit, context.backlink_prune_count, context);
-                for (std::size_t i = 0; i != pruned.size(); ++i)
-                    list.push_back(pruned[i].slot);
+                contest_(metric, list, neighbor.slot, {metric(query, neighbor.slot), slot}, context);
             }
             unlock_node(neighbor.slot);
         }
+    }
+
+    /// Replaces the full list of `owner` (whose lock the caller holds) by the diverse choice among its links
+    /// and `newcomer`, whose distance is to the owner; the newcomer may lose.
+    template <typename metric_at>
+    void contest_(metric_at&& metric, neighbors_ref_t list, slot_t owner, candidate_t newcomer, context_t& context) {
+        candidates_t& pruned = context.prune_buffer;
+        pruned.clear();
+        pruned.insert_reserved(newcomer);
+        for (std::size_t i = 0, count = list.size(); i != count; ++i) {
+            slot_t const other = list[i];
+            pruned.insert_reserved({metric(owner, other), other});
+            ++context.distance_count;
+        }
+        list.clear();
+        prune_diverse(metric, pruned, list.capacity(), context.backlink_prune_count, context);
+        for (std::size_t i = 0; i != pruned.size(); ++i)
+            list.push_back(pruned[i].slot);
+    }
+
+    static bool contains_(neighbors_ref_t list, slot_t slot) noexcept {
+        for (std::size_t i = 0, count = list.size(); i != count; ++i)
+            if (list[i] == slot)
+                return true;
+        return false;
     }
 
     /// Contexts with empty buffers and fresh counters, each prune buffer sized for a full list plus one; null
