@@ -508,7 +508,7 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
 
     /// Copies a new vector over the one a reused slot held. Searches walking through the slot may read
     /// it meanwhile; they see either vector or a mix, which only perturbs that one approximate distance.
-    void rewrite_reused_vector_(std::size_t slot, byte_t const* vector) noexcept {
+    __attribute__((noinline)) void rewrite_reused_vector_(std::size_t slot, byte_t const* vector) noexcept {
         std::memcpy(vector_pointers_[slot], vector, bytes_per_vector());
     }
 
