@@ -537,16 +537,18 @@ TEST(Kernels2Elementwise, StoreRoundingAndSaturation) {
             if (k.type != c.type)
                 continue;
             SCOPED_TRACE(std::string(k.name) + ": " + c.name);
-            // Element 8 is the haswell remainder; 0 to 7 the full block.
-            std::vector<double> const a(9, c.a), b(9, c.b);
+            // Element 40 is the haswell remainder, 0 to 39 full blocks (and one 32-byte block of the saturating
+            // byte addition).
+            std::size_t const n = 41;
+            std::vector<double> const a(n, c.a), b(n, c.b);
             std::vector<double> const got = run_wsum(k, a, b, c.alpha, c.beta);
-            for (std::size_t i = 0; i != 9; ++i)
-                EXPECT_EQ(got[i], k.haswell && i < 8 ? c.haswell_block : c.serial) << "element " << i;
+            for (std::size_t i = 0; i != n; ++i)
+                EXPECT_EQ(got[i], k.haswell && i + 1 < n ? c.haswell_block : c.serial) << "element " << i;
             // The same store follows the scaled product with b = 1.
-            std::vector<double> const ones(9, 1.0);
+            std::vector<double> const ones(n, 1.0);
             std::vector<double> const got_fma = run_fma(k, a, ones, b, c.alpha, c.beta);
-            for (std::size_t i = 0; i != 9; ++i)
-                EXPECT_EQ(got_fma[i], k.haswell && i < 8 ? c.haswell_block : c.serial) << "element " << i;
+            for (std::size_t i = 0; i != n; ++i)
+                EXPECT_EQ(got_fma[i], k.haswell && i + 1 < n ? c.haswell_block : c.serial) << "element " << i;
         }
 }
 
