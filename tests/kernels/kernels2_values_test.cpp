@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -18,6 +15,7 @@
 #include "kernels/serial_curved.h"
 #include "kernels/serial_elementwise.h"
 #include "kernels/serial_sparse.h"
+#include "guarded_buffer.h"
 
 namespace vemo {
 namespace korvane {
@@ -26,31 +24,13 @@ namespace {
 constexpr math_mode_t approx_k = math_mode_t::approximate;
 constexpr math_mode_t exact_k = math_mode_t::math_library;
 
-/// Copies values so that the last one ends right before an unreadable page: a kernel that reads one element too
-/// many faults instead of passing by luck.
-class guarded_t {
-  public:
-    template <typename scalar_at> explicit guarded_t(std::vector<scalar_at> const& values) {
-        std::size_t const page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        std::size_t const bytes = values.size() * sizeof(scalar_at);
-        pages_ = (bytes + page - 1) / page + 1;
-        base_ = static_cast<char*>(mmap(nullptr, pages_ * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                                        -1, 0));
-        EXPECT_NE(base_, MAP_FAILED);
-        EXPECT_EQ(mprotect(base_ + (pages_ - 1) * page, page, PROT_NONE), 0);
-        data_ = base_ + (pages_ - 1) * page - bytes;
-        if (bytes)
-            std::memcpy(data_, values.data(), bytes);
+/// A guarded buffer holding a copy of `values`: a kernel that reads one element too many faults.
+struct guarded_t : guarded_buffer_t {
+    template <typename scalar_at>
+    explicit guarded_t(std::vector<scalar_at> const& values) : guarded_buffer_t(values.size() * sizeof(scalar_at)) {
+        if (!values.empty())
+            std::memcpy(data(), values.data(), size());
     }
-    guarded_t(guarded_t const&) = delete;
-    guarded_t& operator=(guarded_t const&) = delete;
-    ~guarded_t() { munmap(base_, pages_ * static_cast<std::size_t>(sysconf(_SC_PAGESIZE))); }
-    void* data() const noexcept { return data_; }
-
-  private:
-    char* base_ = nullptr;
-    char* data_ = nullptr;
-    std::size_t pages_ = 0;
 };
 
 enum class datatype_t { f64, f32, f16, bf16, i8, u8 };
@@ -421,7 +401,7 @@ elementwise_kernels_t const elementwise[] = {
 struct guarded_output_t {
     guarded_output_t(datatype_t type, std::size_t count)
         : type(type), count(count), memory(std::vector<std::uint8_t>(count * size_of(type), 0xA5)) {}
-    std::vector<double> values() const { return decode(type, memory.data(), count); }
+    std::vector<double> values() { return decode(type, memory.data(), count); }
     datatype_t type;
     std::size_t count;
     guarded_t memory;
