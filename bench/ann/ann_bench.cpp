@@ -4,11 +4,12 @@
 //
 //   ann_bench truth  --data DIR [--base N] [--queries N] [--threads T]
 //   ann_bench run    --data DIR --engine NAME --out FILE [--base N] [--queries N] [--threads T] [--ef LIST]
-//                    [--passes N] [--save PATH]
+//                    [--passes N] [--save PATH | --load PATH]
 //   ann_bench report --in FILE --txt FILE [--plot-data FILE --plot-script FILE --png FILE]
 //
 // NAME: hnswlib, faiss, korvane-f32, korvane-f16, korvane-bf16, korvane-i8. DIR holds the uncompressed
-// train-images-idx3-ubyte and t10k-images-idx3-ubyte; the ground truth is cached there.
+// train-images-idx3-ubyte and t10k-images-idx3-ubyte; the ground truth is cached there. --load takes a saved
+// korvane index instead of building one, so that a profiler sees the searches alone.
 
 #include <malloc.h>
 #include <unistd.h>
@@ -125,13 +126,18 @@ int run(options_t const& options) {
     malloc_trim(0);
     double resident_before = resident_mib();
     auto start = std::chrono::steady_clock::now();
-    engine->build(inputs.base, threads);
+    if (options.has("load")) {
+        if (!engine->load(options.text("load")))
+            throw std::runtime_error(report.name + " cannot load a saved index");
+    } else {
+        engine->build(inputs.base, threads);
+    }
     report.build_seconds = seconds_since(start);
     report.rss_mib = resident_mib() - resident_before;
     report.index_mib = engine->index_bytes() / (1024.0 * 1024.0);
     report.vectors_mib = engine->vector_bytes() / (1024.0 * 1024.0);
-    std::fprintf(stderr, "%s: built %zu vectors in %.2f s\n", report.name.c_str(), inputs.base.rows,
-                 report.build_seconds);
+    std::fprintf(stderr, "%s: %s %zu vectors in %.2f s\n", report.name.c_str(),
+                 options.has("load") ? "loaded" : "built", inputs.base.rows, report.build_seconds);
 
     std::size_t count = inputs.queries.rows;
     std::vector<std::int64_t> ids(count * wanted);

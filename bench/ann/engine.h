@@ -35,6 +35,8 @@ class engine_t {
     virtual double vector_bytes() const = 0;
     // Persists the index for the Java run; engines that cannot return false.
     virtual bool save(std::string const& /*path*/) const { return false; }
+    // Takes a saved index instead of building one (for profiling searches alone); false if unsupported.
+    virtual bool load(std::string const& /*path*/) { return false; }
 };
 
 std::unique_ptr<engine_t> make_hnswlib_engine(std::size_t dims);

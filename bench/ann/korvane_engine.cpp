@@ -34,7 +34,10 @@ class korvane_engine_t final : public engine_t {
         : dims_(dims), scalar_name_(std::move(scalar)), scalar_(scalar_from_name(scalar_name_)),
           scratch_path_(std::move(scratch_path)) {}
 
-    ~korvane_engine_t() override { std::remove(scratch_path_.c_str()); }
+    ~korvane_engine_t() override {
+        if (source_path_ == scratch_path_)
+            std::remove(scratch_path_.c_str());
+    }
 
     std::string name() const override { return "korvane " + scalar_name_; }
 
@@ -61,17 +64,24 @@ class korvane_engine_t final : public engine_t {
         rows_ = base.rows;
     }
 
+    bool load(std::string const& path) override {
+        source_path_ = path;
+        set_search_expansion(0);
+        rows_ = index_->size();
+        return true;
+    }
+
     void set_search_expansion(std::size_t expansion) override {
-        if (!saved_) {
+        if (source_path_.empty()) {
             save(scratch_path_);
-            saved_ = true;
+            source_path_ = scratch_path_;
         }
         index_.reset();
         index_ = std::make_unique<index_dense_t>(make_index(expansion));
-        input_file_t file(scratch_path_.c_str());
+        input_file_t file(source_path_.c_str());
         index_->load(file).error.raise();
         // A loaded index keeps the thread contexts reserved before the load, and a fresh one has none.
-        if (!index_->try_reserve(index_limits_t{rows_, 1, 1}))
+        if (!index_->try_reserve(index_limits_t{index_->size(), 1, 1}))
             throw std::runtime_error("cannot reserve a search context");
     }
 
@@ -115,7 +125,8 @@ class korvane_engine_t final : public engine_t {
     std::string scratch_path_;
     std::unique_ptr<index_dense_t> index_;
     std::size_t rows_ = 0;
-    bool saved_ = false;
+    // The file each search index is loaded from: the scratch file the build saved, or a caller's file.
+    std::string source_path_;
 };
 
 } // namespace
