@@ -113,22 +113,16 @@ serialization_result_t output_file_t::open_if_not() {
     return result;
 }
 
-serialization_result_t output_file_t::write(void const* begin, std::size_t length) noexcept {
-    serialization_result_t result;
+bool output_file_t::write(void const* begin, std::size_t length) noexcept {
     if (!length)
-        return result;
-    if (!stream_) {
-        failed_ = true;
-        last_error_ = system_error_text(EBADF);
-        return result.failed(last_error_);
-    }
+        return true;
     errno = 0;
-    if (std::fwrite(begin, length, 1, stream_) != 1) {
+    if (!stream_ || std::fwrite(begin, length, 1, stream_) != 1) {
         failed_ = true;
-        last_error_ = system_error_text(errno);
-        return result.failed(last_error_);
+        last_error_ = system_error_text(stream_ ? errno : EBADF);
+        return false;
     }
-    return result;
+    return true;
 }
 
 serialization_result_t output_file_t::close() noexcept {
@@ -193,20 +187,17 @@ serialization_result_t input_file_t::open_if_not() noexcept {
     return result;
 }
 
-serialization_result_t input_file_t::read(void* begin, std::size_t length) noexcept {
-    serialization_result_t result;
+bool input_file_t::read(void* begin, std::size_t length) noexcept {
     if (!length)
-        return result;
-    if (!stream_) {
-        last_error_ = system_error_text(EBADF);
-        return result.failed(last_error_);
-    }
+        return true;
     errno = 0;
-    if (std::fread(begin, length, 1, stream_) != 1) {
-        last_error_ = std::feof(stream_) ? "End of file reached!" : system_error_text(errno);
-        return result.failed(last_error_);
+    if (!stream_ || std::fread(begin, length, 1, stream_) != 1) {
+        last_error_ = !stream_                ? system_error_text(EBADF)
+                      : std::feof(stream_) ? "End of file reached!"
+                                           : system_error_text(errno);
+        return false;
     }
-    return result;
+    return true;
 }
 
 void input_file_t::close() noexcept {

@@ -54,8 +54,9 @@ class output_file_t {
     /// Opens for writing unless already open; failure carries the system's error text. Only the path
     /// strings allocate (std::bad_alloc).
     serialization_result_t open_if_not();
-    /// One write of `length` bytes; failure records the system's error text as `last_error`.
-    serialization_result_t write(void const* begin, std::size_t length) noexcept;
+    /// One write of `length` bytes; false when it did not go through, with the system's error text kept
+    /// as `last_error`. A plain bool: the save reports its own message for a failed write.
+    bool write(void const* begin, std::size_t length) noexcept;
     /// Flushes, syncs and closes, then puts the temporary file in place of the target. Closing a file that
     /// is not open succeeds and does nothing.
     serialization_result_t close() noexcept;
@@ -89,9 +90,10 @@ class input_file_t {
 
     /// Opens for reading unless already open; failure carries the system's error text.
     serialization_result_t open_if_not() noexcept;
-    /// One read of `length` bytes. A read that transfers nothing reports "End of file reached!" at the end
-    /// of the stream and the system's error text otherwise; the text stays as `last_error`.
-    serialization_result_t read(void* begin, std::size_t length) noexcept;
+    /// One read of `length` bytes; false when it did not complete, with "End of file reached!" at the end
+    /// of the stream and the system's error text otherwise kept as `last_error`. The readers report their
+    /// own message for each step.
+    bool read(void* begin, std::size_t length) noexcept;
     void close() noexcept;
 
     /// Bytes left between the stream's position and the end of the file, when the stream is a regular file

@@ -145,15 +145,14 @@ char const* validate_graph(std::uint64_t nodes_count, index_config_t const& conf
 }
 
 /// Writes from a zeroed block, for slots whose vector is missing; keeps the rows of the file aligned.
-inline serialization_result_t write_zeros(output_file_t& file, std::size_t length) noexcept {
+inline bool write_zeros(output_file_t& file, std::size_t length) noexcept {
     static char const zeros[4096] = {};
-    serialization_result_t result;
-    while (length && result) {
-        std::size_t const chunk = std::min(length, sizeof(zeros));
-        result = file.write(zeros, chunk);
-        length -= chunk;
+    for (std::size_t chunk; length; length -= chunk) {
+        chunk = std::min(length, sizeof(zeros));
+        if (!file.write(zeros, chunk))
+            return false;
     }
-    return result;
+    return true;
 }
 
 } // namespace persistence
@@ -202,9 +201,7 @@ serialization_result_t index_dense_gt<key_at, slot_at>::save(output_file_t& file
         }
         for (std::uint64_t slot = 0; slot != rows; ++slot) {
             byte_t const* vector = slot < vector_pointers_length_ ? vector_at_(slot) : nullptr;
-            serialization_result_t written =
-                vector ? file.write(vector, row_bytes) : persistence::write_zeros(file, row_bytes);
-            if (!written)
+            if (!(vector ? file.write(vector, row_bytes) : persistence::write_zeros(file, row_bytes)))
                 return fail(failed_to_serialize_k);
         }
     }

@@ -62,14 +62,14 @@ TEST(OutputFile, AbandonedOrFailedFileLeavesTargetAlone) {
     bytes_t const large(1 << 20, 'x');
     output_file_t failing(target.c_str());
     ASSERT_TRUE(failing.open_if_not());
-    serialization_result_t written, closed;
+    bool written;
+    serialization_result_t closed;
     {
         testing::file_size_limit_t limit(4096);
         written = failing.write(large.data(), large.size());
         closed = failing.close();
     }
     EXPECT_FALSE(written);
-    EXPECT_STREQ(message_of(written), std::strerror(EFBIG));
     EXPECT_STREQ(failing.last_error(), std::strerror(EFBIG));
     EXPECT_FALSE(closed);
     EXPECT_STREQ(message_of(closed), "Failed to serialize into stream");
@@ -139,8 +139,7 @@ TEST(InputFile, ReadsUntilTheEnd) {
     EXPECT_EQ(bytes[1], 2);
     EXPECT_EQ(file.remaining(), 3u);
     EXPECT_TRUE(file.read(bytes, 0));
-    serialization_result_t beyond = file.read(bytes, 4);
-    EXPECT_STREQ(message_of(beyond), "End of file reached!");
+    EXPECT_FALSE(file.read(bytes, 4));
     EXPECT_STREQ(file.last_error(), "End of file reached!");
     EXPECT_EQ(file.remaining(), 0u);
 }
