@@ -158,6 +158,9 @@ int run(options_t const& options) {
         point.queries_per_second = double(count) / seconds;
         point.recall = bench::recall_at_k(inputs.base, inputs.queries, inputs.truth, ids, wanted);
         report.points.push_back(point);
+        std::string counters = engine->take_search_counters();
+        if (!counters.empty())
+            std::fprintf(stderr, "%s: ef=%zu %s\n", report.name.c_str(), expansion, counters.c_str());
         std::fprintf(stderr, "%s: ef=%zu recall@10=%.4f %.0f q/s\n", report.name.c_str(), expansion, point.recall,
                      point.queries_per_second);
     }

@@ -35,6 +35,8 @@ class engine_t {
     virtual double vector_bytes() const = 0;
     // Persists the index for the Java run; engines that cannot return false.
     virtual bool save(std::string const& /*path*/) const { return false; }
+    // Work done by the searches since the last call, per query, as text for the log ("" if not counted).
+    virtual std::string take_search_counters() { return {}; }
     // Takes a saved index instead of building one (for profiling searches alone); false if unsupported.
     virtual bool load(std::string const& /*path*/) { return false; }
 };

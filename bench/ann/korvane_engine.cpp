@@ -90,6 +90,9 @@ class korvane_engine_t final : public engine_t {
         for (std::size_t q = first; q != first + count; ++q) {
             auto found = index_->search(queries.float_row(q), k);
             found.error.raise();
+            hops_ += found.hop_count;
+            distances_ += found.distance_count;
+            ++queries_;
             std::int64_t* row = ids + (q - first) * k;
             std::size_t j = 0;
             for (; j != found.count; ++j)
@@ -97,6 +100,14 @@ class korvane_engine_t final : public engine_t {
             for (; j != k; ++j)
                 row[j] = -1;
         }
+    }
+
+    std::string take_search_counters() override {
+        char text[96];
+        std::snprintf(text, sizeof(text), "%.1f hops and %.1f distances per query", double(hops_) / double(queries_),
+                      double(distances_) / double(queries_));
+        hops_ = distances_ = queries_ = 0;
+        return text;
     }
 
     double index_bytes() const override { return double(index_->memory_usage()); }
@@ -125,6 +136,8 @@ class korvane_engine_t final : public engine_t {
     std::string scratch_path_;
     std::unique_ptr<index_dense_t> index_;
     std::size_t rows_ = 0;
+    // Sums over the searches since the counters were last taken.
+    std::size_t hops_ = 0, distances_ = 0, queries_ = 0;
     // The file each search index is loaded from: the scratch file the build saved, or a caller's file.
     std::string source_path_;
 };
