@@ -17,6 +17,7 @@
 #include <new>
 #include <shared_mutex>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 #include "index/aligned_allocator.h"
@@ -399,7 +400,7 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
             throw std::bad_alloc();
         key_table_.for_each_equal(key, [&](key_and_slot_t const& element) {
             free_list_.push(static_cast<slot_at>(element.slot));
-            graph_->node_at(element.slot).key(vacant_key_);
+            published_node_(element.slot).key(vacant_key_);
         });
         key_table_.erase(key);
         result.completed = count;
@@ -435,7 +436,7 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
             std::uint32_t const slot = key_table_.at(position).slot;
             key_table_.erase_at(position);
             key_table_.insert({to, slot});
-            graph_->node_at(slot).key(to);
+            published_node_(slot).key(to);
             ++result.completed;
         }
         return result;
@@ -497,6 +498,17 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
             available_threads_.push(id);
         }
         available_threads_released_.notify_one();
+    }
+
+    /// The node of a slot found in the key table. A fresh node enters the key table just before the graph
+    /// publishes it, so a removal or rename racing with that insertion waits the few instructions between.
+    typename graph_t::node_t published_node_(std::size_t slot) const noexcept {
+        typename graph_t::node_t node = graph_->node_at(slot);
+        while (!node) {
+            std::this_thread::yield();
+            node = graph_->node_at(slot);
+        }
+        return node;
     }
 
     byte_t const* vector_at_(std::size_t slot) const noexcept {
@@ -575,15 +587,9 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
             }
         }
 
+        // The vector is stored before the key enters the key table, so that a concurrent `get` that finds
+        // the key also finds its vector.
         auto on_slot = [&](slot_at slot) {
-            if (config_.key_lookups) {
-                std::unique_lock<std::shared_mutex> lock(key_table_mutex_); // guards key_table_
-                // Without room in the key table the entry stays searchable but cannot be looked up.
-                try {
-                    key_table_.insert({key, static_cast<std::uint32_t>(slot)});
-                } catch (std::bad_alloc const&) {
-                }
-            }
             if (!copy)
                 set_vector_at_(slot, stored);
             else if (!reuse) {
@@ -592,6 +598,14 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
                 set_vector_at_(slot, fresh_storage);
             } else if (vector_bytes)
                 rewrite_reused_vector_(slot, stored);
+            if (config_.key_lookups) {
+                std::unique_lock<std::shared_mutex> lock(key_table_mutex_); // guards key_table_
+                // Without room in the key table the entry stays searchable but cannot be looked up.
+                try {
+                    key_table_.insert({key, static_cast<std::uint32_t>(slot)});
+                } catch (std::bad_alloc const&) {
+                }
+            }
         };
 
         metric_proxy_t proxy{*this};
