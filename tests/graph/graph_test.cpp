@@ -403,13 +403,15 @@ TEST(GraphSearch, RecallAgainstExactMode) {
 
 TEST(GraphSearch, ExactModeMatchesBruteForce) {
     built_graph_t built(clustered_points(300, 3, 4, 3));
-    float const query[3] = {0.5f, -1, 2};
+    points_t query;
+    query.dims = 3;
+    query.values = {0.5f, -1, 2};
     std::vector<std::pair<float, slot_t>> truth;
     for (slot_t slot = 0; slot != 300; ++slot)
         if (slot % 3)
-            truth.push_back({squared_l2(query, built.points.row(slot), 3), slot});
+            truth.push_back({squared_l2(query.row(0), built.points.row(slot), 3), slot});
     std::sort(truth.begin(), truth.end());
-    search_outcome_t outcome = built.graph.find_nearest(reinterpret_cast<char const*>(query), 7,
+    search_outcome_t outcome = built.graph.find_nearest(query.bytes(0), 7,
                                                         l2_proxy_t{&built.points}, 0, 1, true,
                                                         [](slot_t slot) { return slot % 3 != 0; });
     ASSERT_EQ(outcome.count, 7u);
