@@ -109,43 +109,90 @@ template <typename from_at> struct cast_to_i8_gt {
             return scalar_to_float(detail::load_at<from_at>(input, index));
     }
 
-    static void scale_(std::byte const* input, std::size_t dimensions, double divisor, double factor,
-                       std::byte* output) noexcept {
-        for (std::size_t i = 0; i != dimensions; ++i) {
-            double const value = widen_(input, i) / divisor * factor;
-            double const clamped = value < -127.0 ? -127.0 : value > 127.0 ? 127.0 : value;
-            detail::store_at<signed char>(output, i, static_cast<signed char>(static_cast<int>(clamped)));
+    /// Elements [index, index + 4) widened to double lanes, by the rules of `widen_`.
+    static __m256d widen4_(std::byte const* input, std::size_t index) noexcept {
+        std::byte const* first = input + index * sizeof(from_at);
+        if constexpr (std::is_same<from_at, double>::value)
+            return _mm256_loadu_pd(reinterpret_cast<double const*>(first));
+        else if constexpr (std::is_same<from_at, float>::value)
+            return _mm256_cvtps_pd(_mm_loadu_ps(reinterpret_cast<float const*>(first)));
+        else if constexpr (std::is_same<from_at, f16_bits_t>::value)
+            return _mm256_cvtps_pd(_mm_cvtph_ps(_mm_loadl_epi64(reinterpret_cast<__m128i const*>(first))));
+        else
+            return _mm256_cvtps_pd(_mm_castsi128_ps(
+                _mm_slli_epi32(_mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<__m128i const*>(first))), 16)));
+    }
+
+    static signed char quantise_(double value) noexcept {
+        double const clamped = value < -127.0 ? -127.0 : value > 127.0 ? 127.0 : value;
+        return static_cast<signed char>(static_cast<int>(clamped));
+    }
+
+    /// Writes trunc(clamp(x_i * factor)) for a vector whose components are all finite.
+    static void scale_(std::byte const* input, std::size_t dimensions, double factor, std::byte* output) noexcept {
+        std::size_t const blocked = dimensions / 16 * 16;
+        __m256d const factors = _mm256_set1_pd(factor);
+        __m256d const upper = _mm256_set1_pd(127.0), lower = _mm256_set1_pd(-127.0);
+        auto truncate4 = [&](std::size_t index) noexcept {
+            __m256d const scaled = _mm256_mul_pd(widen4_(input, index), factors);
+            return _mm256_cvttpd_epi32(_mm256_max_pd(_mm256_min_pd(scaled, upper), lower));
+        };
+        for (std::size_t i = 0; i != blocked; i += 16) {
+            // Values are within [-127, 127], so the saturating packs never saturate.
+            __m128i const low = _mm_packs_epi32(truncate4(i), truncate4(i + 4));
+            __m128i const high = _mm_packs_epi32(truncate4(i + 8), truncate4(i + 12));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(output + i), _mm_packs_epi16(low, high));
         }
+        for (std::size_t i = blocked; i != dimensions; ++i)
+            detail::store_at<signed char>(output, i, quantise_(widen_(input, i) * factor));
     }
 
     static bool try_(std::byte const* input, std::size_t dimensions, std::byte* output) noexcept {
-        double squares = 0;
+        // Sixteen interleaved partial sums in four registers: one chain of dependent additions would bound
+        // the pass by the latency of an addition per element.
+        std::size_t const blocked = dimensions / 16 * 16;
+        __m256d lanes[4] = {_mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd()};
+        for (std::size_t i = 0; i != blocked; i += 16)
+            for (std::size_t group = 0; group != 4; ++group) {
+                __m256d const values = widen4_(input, i + group * 4);
+                lanes[group] = _mm256_add_pd(lanes[group], _mm256_mul_pd(values, values));
+            }
+        double partial[4];
+        _mm256_storeu_pd(partial, _mm256_add_pd(_mm256_add_pd(lanes[0], lanes[1]), _mm256_add_pd(lanes[2], lanes[3])));
+        for (std::size_t i = blocked; i != dimensions; ++i) {
+            double const value = widen_(input, i);
+            partial[(i - blocked) % 4] += value * value;
+        }
+        double const squares = (partial[0] + partial[1]) + (partial[2] + partial[3]);
+        if (std::isfinite(squares) && squares >= DBL_MIN) {
+            scale_(input, dimensions, (1.0 / std::sqrt(squares)) * 127.0, output);
+            return true;
+        }
+        rescaled_(input, dimensions, output);
+        return true;
+    }
+
+    /// The rare path: no direction (zeros, NaN or infinity), or a norm out of the range of double.
+    static void rescaled_(std::byte const* input, std::size_t dimensions, std::byte* output) noexcept {
+        double largest = 0;
+        bool has_nan = false;
         for (std::size_t i = 0; i != dimensions; ++i) {
             double const value = widen_(input, i);
-            squares += value * value;
+            has_nan |= std::isnan(value);
+            largest = std::fmax(largest, std::fabs(value));
         }
-        if (std::isfinite(squares) && squares >= DBL_MIN) {
-            scale_(input, dimensions, 1.0, (1.0 / std::sqrt(squares)) * 127.0, output);
-            return true;
-        }
-        double largest = 0;
-        for (std::size_t i = 0; i != dimensions; ++i)
-            largest = std::fmax(largest, std::fabs(widen_(input, i)));
-        bool has_direction = largest > 0 && std::isfinite(largest);
-        for (std::size_t i = 0; has_direction && i != dimensions; ++i)
-            has_direction = !std::isnan(widen_(input, i));
-        if (!has_direction) {
-            for (std::size_t i = 0; i != dimensions; ++i)
-                detail::store_at<signed char>(output, i, 0);
-            return true;
+        if (has_nan || !(largest > 0) || !std::isfinite(largest)) {
+            std::memset(output, 0, dimensions);
+            return;
         }
         double scaled_squares = 0;
         for (std::size_t i = 0; i != dimensions; ++i) {
             double const value = widen_(input, i) / largest;
             scaled_squares += value * value;
         }
-        scale_(input, dimensions, largest, (1.0 / std::sqrt(scaled_squares)) * 127.0, output);
-        return true;
+        double const factor = (1.0 / std::sqrt(scaled_squares)) * 127.0;
+        for (std::size_t i = 0; i != dimensions; ++i)
+            detail::store_at<signed char>(output, i, quantise_(widen_(input, i) / largest * factor));
     }
 };
 

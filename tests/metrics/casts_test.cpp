@@ -213,6 +213,8 @@ TEST(Casts, QuantisationToI8) {
         bool double_only;
     } const cases[] = {
         {"3-4-5 triangle", {3, 4}, {76, 101}, false},
+        {"sixteen-wide blocks and a tail", {3, -4, 3, -4, 3, -4, 3, -4, 3, -4, 3, -4, 3, -4, 3, -4, 0, 3},
+         {26, -35, 26, -35, 26, -35, 26, -35, 26, -35, 26, -35, 26, -35, 26, -35, 0, 26}, false},
         {"axis", {1, 0, 0}, {127, 0, 0}, false},
         {"negative axis", {-2, 0}, {-127, 0}, false},
         // The scale 127 / norm times the largest component lands a hair below 127, which truncates.
