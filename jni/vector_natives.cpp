@@ -128,7 +128,7 @@ jint search_into_buffer(JNIEnv* env, jlong handle, jobject query, jobject result
     scalar_at const* vector = query_address<scalar_at>(env, index, query, "Query buffer must be direct ByteBuffer");
     if (!vector)
         return 0;
-    auto* keys = static_cast<jlong*>(results ? env->GetDirectBufferAddress(results) : nullptr);
+    auto* keys = static_cast<char*>(results ? env->GetDirectBufferAddress(results) : nullptr);
     if (!keys)
         return raise<jint>(env, illegal_argument_k, "Results buffer must be direct ByteBuffer");
 
@@ -152,8 +152,11 @@ jint search_into_buffer(JNIEnv* env, jlong handle, jobject query, jobject result
         count = found.count;
         if (position < 0 || capacity < position || static_cast<std::size_t>(capacity - position) < count)
             return raise<jint>(env, illegal_argument_k, "Results buffer is too small");
-        for (std::size_t i = 0; i != count; ++i)
-            keys[position + i] = static_cast<jlong>(found.key(i));
+        // A view of a byte buffer may start at any byte, so the keys are copied rather than stored as jlongs.
+        for (std::size_t i = 0; i != count; ++i) {
+            jlong const key = static_cast<jlong>(found.key(i));
+            std::memcpy(keys + (static_cast<std::size_t>(position) + i) * sizeof(jlong), &key, sizeof(jlong));
+        }
     }
     jobject same = env->CallObjectMethod(results, set_position, static_cast<jint>(position + count));
     if (same)
