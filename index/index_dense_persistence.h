@@ -175,6 +175,8 @@ serialization_result_t index_dense_gt<key_at, slot_at>::save(output_file_t& file
             serialization_result_t closed = file.close();
             if (written && !closed)
                 return closed;
+            // The write's own message is the one reported; the close only confirms the discard.
+            closed.error.release();
         }
         return written;
     };

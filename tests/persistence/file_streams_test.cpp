@@ -127,7 +127,8 @@ TEST(InputFile, ReadsUntilTheEnd) {
     std::string const path = directory.file("data.bin");
     write_file(path, bytes_t{1, 2, 3, 4, 5});
 
-    input_file_t missing(directory.file("absent.bin").c_str());
+    std::string const absent = directory.file("absent.bin");
+    input_file_t missing(absent.c_str());
     serialization_result_t opened = missing.open_if_not();
     EXPECT_STREQ(message_of(opened), std::strerror(ENOENT));
 
