@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "index/fault_injection.h"
+
 namespace vemo {
 namespace korvane {
 
@@ -35,7 +37,8 @@ template <typename element_at = char, std::size_t alignment_ak = 64> class align
     /// so that empty tables are not mistaken for allocation failures.
     element_at* allocate(std::size_t count) const noexcept {
         std::size_t bytes = 0;
-        if (!aligned_array_bytes(count, sizeof(element_at), alignment_ak, bytes))
+        if (!aligned_array_bytes(count, sizeof(element_at), alignment_ak, bytes) ||
+            fault_injection::allocation_should_fail())
             return nullptr;
         if (bytes == 0)
             bytes = alignment_ak;

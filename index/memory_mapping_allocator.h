@@ -11,6 +11,8 @@
 #include <mutex>
 #include <utility>
 
+#include "index/fault_injection.h"
+
 namespace vemo {
 namespace korvane {
 
@@ -67,8 +69,10 @@ template <std::size_t alignment_ak = 64> class memory_mapping_allocator_gt {
             if (base > SIZE_MAX / 2)
                 return nullptr;
             std::size_t const arena_size = base * 2;
-            void* mapping = ::mmap(nullptr, mapped_bytes_(arena_size), PROT_READ | PROT_WRITE,
-                                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            void* mapping = fault_injection::allocation_should_fail()
+                                ? MAP_FAILED
+                                : ::mmap(nullptr, mapped_bytes_(arena_size), PROT_READ | PROT_WRITE,
+                                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (mapping == MAP_FAILED)
                 return nullptr;
             byte_t* arena = static_cast<byte_t*>(mapping);
