@@ -33,7 +33,8 @@ struct stored_pair_t {
 stored_pair_t stored_pair(std::size_t n, scalar_kind_t kind, float low = -1, float high = 1) {
     std::vector<float> const a = random_floats(n, 1, low, high), b = random_floats(n, 2, low, high);
     casts_punned_t const casts = casts_punned_t::make(kind);
-    stored_pair_t pair{std::vector<std::byte>(bytes_per_vector(n, kind)), std::vector<std::byte>(bytes_per_vector(n, kind))};
+    std::size_t const bytes = bytes_per_vector(n, kind);
+    stored_pair_t pair{std::vector<std::byte>(bytes), std::vector<std::byte>(bytes)};
     auto const* input_a = reinterpret_cast<std::byte const*>(a.data());
     auto const* input_b = reinterpret_cast<std::byte const*>(b.data());
     if (!casts.import_f32(input_a, n, pair.a.data()))

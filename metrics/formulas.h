@@ -51,7 +51,8 @@ template <typename result_at> constexpr std::size_t partial_sums() noexcept {
     return std::is_same<result_at, double>::value ? 4 : 8;
 }
 
-template <typename result_at, std::size_t lanes_ak> inline result_at reduce(result_at const (&sums)[lanes_ak]) noexcept {
+template <typename result_at, std::size_t lanes_ak>
+inline result_at reduce(result_at const (&sums)[lanes_ak]) noexcept {
     result_at total = 0;
     for (std::size_t lane = 0; lane != lanes_ak; ++lane)
         total += sums[lane];

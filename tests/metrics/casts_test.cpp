@@ -78,7 +78,9 @@ kind_view_t const kind_views[] = {
          if (x > 0)
              v[i / 8] |= std::byte(0x80u >> (i % 8));
      },
-     [](std::byte const* v, std::size_t i) { return double((std::to_integer<unsigned>(v[i / 8]) >> (7 - i % 8)) & 1); }},
+     [](std::byte const* v, std::size_t i) {
+         return double((std::to_integer<unsigned>(v[i / 8]) >> (7 - i % 8)) & 1);
+     }},
     {scalar_kind_t::i8, 0, [](std::byte* v, std::size_t i, double x) { store_element(v, i, (signed char)(x)); },
      [](std::byte const* v, std::size_t i) { return double(load_element<signed char>(v, i)); }},
     {scalar_kind_t::f16, 0x1p-11,
@@ -383,7 +385,8 @@ TEST(Casts, RoundTripThroughEveryStoredKindForEveryCallerType) {
                 std::vector<std::byte> input(bytes_per_vector(n, caller.kind));
                 for (std::size_t i = 0; i != n; ++i) {
                     bool const zero = i % 5 == 3;
-                    caller.encode(input.data(), i, zero ? 0 : caller.kind == scalar_kind_t::i8 ? integer(rng) : real(rng));
+                    double const value = caller.kind == scalar_kind_t::i8 ? integer(rng) : real(rng);
+                    caller.encode(input.data(), i, zero ? 0 : value);
                 }
                 std::vector<double> x(n);
                 double norm = 0;

@@ -46,7 +46,8 @@ std::vector<metric_row_t> route_table() {
     using hamming = metric_hamming_gt<b1x8_t, unsigned long>;
     using tanimoto = metric_tanimoto_gt<b1x8_t, float>;
     using sorensen = metric_sorensen_gt<b1x8_t, float>;
-    route_t const l2sq = kernel(vexlane_metric_l2sq), dot = kernel(vexlane_metric_dot), cos = kernel(vexlane_metric_cos);
+    route_t const l2sq = kernel(vexlane_metric_l2sq), dot = kernel(vexlane_metric_dot);
+    route_t const cos = kernel(vexlane_metric_cos);
     return {
         {metric_kind_t::l2sq, {none(), l2sq, l2sq, l2sq, l2sq, l2sq}, none()},
         {metric_kind_t::ip, {none(), dot, dot, dot, dot, dot}, none()},
@@ -130,7 +131,9 @@ stored_vector_t store(std::vector<double> const& values, scalar_kind_t kind) {
             if (values[i] > 0)
                 data[i / 8] |= std::byte(0x80u >> (i % 8)), decoded = 1;
             break;
-        case scalar_kind_t::i8: store_unaligned(data + i, static_cast<signed char>(values[i])), decoded = values[i]; break;
+        case scalar_kind_t::i8:
+            store_unaligned(data + i, static_cast<signed char>(values[i])), decoded = values[i];
+            break;
         case scalar_kind_t::f64: store_unaligned(data + 8 * i, values[i]), decoded = values[i]; break;
         case scalar_kind_t::f32: store_unaligned(data + 4 * i, float(values[i])), decoded = float(values[i]); break;
         case scalar_kind_t::f16:
@@ -275,9 +278,11 @@ TEST(MetricSelection, EveryMetricAndScalarCodeTakesItsRouteAndComputesItsDistanc
             } else {
                 auto const [a_values, b_values] = fixture(row.metric, scalar);
                 stored_vector_t const a = store(a_values, scalar), b = store(b_values, scalar);
-                expected_distance = is_bit_metric(row.metric)
-                                        ? bit_reference(row.metric, a.bytes.data(), b.bytes.data(), metric.kernel_count())
-                                        : reference(row.metric, a.values, b.values);
+                if (is_bit_metric(row.metric))
+                    expected_distance =
+                        bit_reference(row.metric, a.bytes.data(), b.bytes.data(), metric.kernel_count());
+                else
+                    expected_distance = reference(row.metric, a.values, b.values);
                 distance = metric(a.bytes.data(), b.bytes.data());
             }
             EXPECT_NEAR(distance, expected_distance, 1e-5 * std::max(1.0, std::fabs(expected_distance)));
@@ -289,7 +294,8 @@ TEST(MetricSelection, InnerProductOverF64UsesTheSerialKernelAndOverF32TheBestOne
     EXPECT_EQ(metric_punned_t::builtin(8, metric_kind_t::ip, scalar_kind_t::f64).capability(), vexlane_cap_serial);
     EXPECT_EQ(metric_punned_t::builtin(8, metric_kind_t::ip, scalar_kind_t::f32).capability(),
               haswell ? vexlane_cap_haswell : vexlane_cap_serial);
-    EXPECT_EQ(metric_punned_t::builtin(8, metric_kind_t::sorensen, scalar_kind_t::b1x8).capability(), vexlane_cap_serial);
+    EXPECT_EQ(metric_punned_t::builtin(8, metric_kind_t::sorensen, scalar_kind_t::b1x8).capability(),
+              vexlane_cap_serial);
     EXPECT_EQ(metric_punned_t::builtin(8, metric_kind_t::tanimoto, scalar_kind_t::b1x8).kernel(),
               metric_punned_t::builtin(8, metric_kind_t::jaccard, scalar_kind_t::b1x8).kernel());
 }
