@@ -152,7 +152,7 @@ void print_table(std::ostream& out, std::vector<engine_report_t> const& reports)
         }
     };
     grid("Recall@10", [](search_point_t const& p) { return format("%.4f", p.recall); });
-    grid("Queries per second (one thread)", [](search_point_t const& p) { return format("%.0f", p.queries_per_second); });
+    grid("Queries per second (one thread; per second of that thread's processor time)", [](search_point_t const& p) { return format("%.0f", p.queries_per_second); });
 
     out << "\nTargets (ratios within this run; \"@ef\" = smallest ef reaching recall@10 >= 0.99)\n";
     engine_report_t const* peer = find(reports, "hnswlib f32");
