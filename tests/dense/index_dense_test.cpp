@@ -6,10 +6,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include "index/index_dense.h"
 
@@ -19,6 +22,14 @@ namespace korvane {
 /// Reaches the operations that only loading and viewing call.
 struct index_dense_inspector_t {
     static void reindex_keys(index_dense_t& index) { index.reindex_keys_(); }
+    /// Makes the graph hold a read-only mapping, as viewing a file does, while its nodes stay writable.
+    static bool pretend_viewed(index_dense_t& index, char const* path) {
+        memory_mapped_file_t file(path);
+        if (file.open_if_not())
+            return false;
+        index.graph_->adopt_mapped_file(std::move(file));
+        return index.is_immutable();
+    }
 };
 
 } // namespace korvane
@@ -426,4 +437,35 @@ TEST(DenseReindex, RebuildsFreeListInSlotOrder) {
     EXPECT_EQ(index.get(103, output), 0u);
     EXPECT_EQ(index.add(200, point(20).data()).slot, 3u);
     EXPECT_EQ(index.add(201, point(21).data()).slot, 7u);
+}
+
+TEST(DenseImmutable, ViewedIndexRefusesEveryChangeButServesReads) {
+    index_dense_t index = make_index(4);
+    for (std::uint64_t key = 1; key != 5; ++key)
+        add_ok(index, key, point(float(key)));
+    ASSERT_EQ(index.remove(2).completed, 1u);
+
+    char path[] = "/tmp/korvane_dense_viewed_XXXXXX";
+    int descriptor = mkstemp(path);
+    ASSERT_GE(descriptor, 0);
+    ASSERT_EQ(write(descriptor, "korvane", 7), 7);
+    close(descriptor);
+    ASSERT_TRUE(index_dense_inspector_t::pretend_viewed(index, path));
+    std::remove(path);
+
+    // A free slot is waiting, yet its node and vector would live in the read-only mapping.
+    auto added = index.add(9, point(9).data());
+    ASSERT_TRUE(added.error);
+    EXPECT_STREQ(added.error.release(), "Can't add to an immutable index");
+    EXPECT_EQ(index.free_slots(), 1u);
+    auto removed = index.remove(1);
+    ASSERT_TRUE(removed.error);
+    EXPECT_STREQ(removed.error.release(), "Can't remove from an immutable index");
+    auto renamed = index.rename(1, 10);
+    ASSERT_TRUE(renamed.error);
+    EXPECT_STREQ(renamed.error.release(), "Can't rename in an immutable index");
+
+    float output[4];
+    EXPECT_EQ(index.get(3, output), 1u);
+    EXPECT_EQ(index.search(point(3).data(), 1).key(0), 3u);
 }
