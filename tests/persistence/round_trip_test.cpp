@@ -5,7 +5,9 @@
 
 #include <sys/stat.h>
 
+#include <fstream>
 #include <random>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -186,6 +188,52 @@ TEST(RoundTrip, OptionsMustMatchBetweenWriterAndReader) {
     EXPECT_EQ(message_of(load_from(restored, bare, skip)), "Index size and the number of vectors doesn't match");
     EXPECT_EQ(message_of(view_of(restored, bare, skip)), "Index size and the number of vectors doesn't match");
     EXPECT_EQ(restored.size(), 0u);
+}
+
+TEST(RoundTrip, ViewStartsAtTheGivenOffset) {
+    scratch_directory_t directory;
+    std::string const path = directory.file("embedded.bin");
+    std::string const plain = directory.file("index.bin");
+    index_dense_t original = make_filled_index({}, 30);
+    ASSERT_EQ(message_of(save_to(original, plain)), "");
+    bytes_t bytes(64, 'x');
+    bytes_t const index_bytes = read_file(plain);
+    bytes.insert(bytes.end(), index_bytes.begin(), index_bytes.end());
+    write_file(path, bytes);
+
+    index_dense_t viewed = make_index({}, 1);
+    ASSERT_EQ(message_of(viewed.view(memory_mapped_file_t(path.c_str()), 64)), "");
+    std::vector<float> const query = stored_vector(original, 111);
+    EXPECT_EQ(search_keys(viewed, query, 5), search_keys(original, query, 5));
+    EXPECT_EQ(message_of(viewed.view(memory_mapped_file_t(path.c_str()), bytes.size() + 100)),
+              "File is corrupted and lacks matrix dimensions");
+}
+
+TEST(RoundTrip, LoadsFromAStreamOfUnknownLength) {
+    scratch_directory_t directory;
+    std::string const pipe = directory.file("pipe");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    index_dense_t original = make_filled_index({}, 30);
+    std::string const path = directory.file("index.bin");
+    ASSERT_EQ(message_of(save_to(original, path)), "");
+    bytes_t const bytes = read_file(path);
+
+    // Whole, then cut inside the nodes: without a length to check against, the reads themselves fail.
+    for (std::size_t length : {bytes.size(), bytes.size() - 50}) {
+        std::thread writer([&] {
+            std::ofstream stream(pipe, std::ios::binary);
+            stream.write(bytes.data(), static_cast<std::streamsize>(length));
+        });
+        index_dense_t loaded = make_index({}, 1);
+        std::string const message = message_of(load_from(loaded, pipe));
+        writer.join();
+        if (length == bytes.size()) {
+            ASSERT_EQ(message, "");
+            std::vector<float> const query = stored_vector(original, 101);
+            EXPECT_EQ(search_keys(loaded, query, 5), search_keys(original, query, 5));
+        } else
+            EXPECT_EQ(message, "Failed to pull nodes from the stream");
+    }
 }
 
 } // namespace
