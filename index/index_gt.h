@@ -669,8 +669,11 @@ class index_gt {
         context.frontier.clear();
         std::size_t const widest = std::max(config_.connectivity, config_.base_connectivity) + 1;
         // The frontier also holds a copy of a node's list while insert_node rewrites it, hence at least `widest`.
+        // The visited set gets the beam's first reservation here, before a slot is claimed, so that running out
+        // of memory leaves the graph as it was instead of leaving a stored but unlinked node.
         return context.results.reserve(std::max(widest, expansion)) &&
-               context.frontier.reserve(std::max(widest, expansion));
+               context.frontier.reserve(std::max(widest, expansion)) &&
+               context.visited.reserve(config_.base_connectivity + 1);
     }
 
     template <typename metric_at>

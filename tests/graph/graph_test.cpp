@@ -539,3 +539,50 @@ TEST(GraphSearch, ViewedGraphReadsWithoutLocksAndFindsTheSame) {
     }
     std::remove(path);
 }
+
+namespace {
+
+/// Table allocator that fails every request while `failing` is set; used to reach the out-of-memory paths.
+struct switchable_allocator_t {
+    static bool failing;
+    using value_type = char;
+    char* allocate(std::size_t count) const noexcept {
+        return failing ? nullptr : aligned_allocator_gt<char, 64>{}.allocate(count);
+    }
+    void deallocate(char* pointer, std::size_t = 0) const noexcept { std::free(pointer); }
+};
+bool switchable_allocator_t::failing = false;
+
+using fragile_graph_t = index_gt<float, unsigned long, unsigned int, switchable_allocator_t, memory_mapping_allocator_gt<64>>;
+
+} // namespace
+
+TEST(GraphFailures, ExhaustedTablesAreReportedNotRead) {
+    points_t points = line_points({0, 1, 2});
+    fragile_graph_t graph;
+    ASSERT_TRUE(graph.try_reserve({3, 2, 2}));
+    ASSERT_FALSE(graph.insert_node(0, points.bytes(0), l2_proxy_t{&points}, 0, 64, [](slot_t) {}).error);
+
+    switchable_allocator_t::failing = true;
+    EXPECT_FALSE(graph.try_reserve({10, 4, 4}));
+    EXPECT_EQ(graph.capacity(), 3u);
+    EXPECT_EQ(graph.contexts_count(), 2u);
+    EXPECT_EQ(graph.node_at(0).key(), 0u);
+
+    // Context 1 has never reserved its visited set, and now cannot: every operation on it fails cleanly.
+    search_outcome_t search = graph.find_nearest(points.bytes(1), 1, l2_proxy_t{&points}, 1, 64, false);
+    EXPECT_STREQ(search.error.release(), "Out of memory!");
+    EXPECT_EQ(search.count, 0u);
+    add_result_t insert = graph.insert_node(1, points.bytes(1), l2_proxy_t{&points}, 1, 64, [](slot_t) {});
+    EXPECT_STREQ(insert.error.release(), "Out of memory!");
+    EXPECT_EQ(graph.size(), 1u); // refused before a slot was claimed
+    add_result_t relink = graph.relink_node(0, 5, points.bytes(2), l2_proxy_t{&points}, 1, 64, [](slot_t) {});
+    EXPECT_STREQ(relink.error.release(), "Out of memory!");
+    EXPECT_EQ(graph.node_at(0).key(), 0u);
+    switchable_allocator_t::failing = false;
+
+    ASSERT_FALSE(graph.insert_node(1, points.bytes(1), l2_proxy_t{&points}, 1, 64, [](slot_t) {}).error);
+    search = graph.find_nearest(points.bytes(1), 2, l2_proxy_t{&points}, 1, 64, false);
+    EXPECT_FALSE(search.error);
+    EXPECT_EQ(search.count, 2u);
+}
