@@ -132,6 +132,7 @@ serialization_result_t output_file_t::close() noexcept {
 
     // Buffered bytes reach the file only at the flush, and the disk only at the sync: either failing means
     // the save did not happen.
+    bool const failed_before = failed_;
     bool complete = !failed_;
     if (complete && std::fflush(stream_) != 0) {
         complete = false;
@@ -160,7 +161,7 @@ serialization_result_t output_file_t::close() noexcept {
         temporary_path_.clear();
     }
     failed_ = failed_ || !complete;
-    if (!complete)
+    if (!complete && !failed_before)
         return result.failed(message);
     return result;
 }

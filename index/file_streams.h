@@ -42,8 +42,9 @@ constexpr char const* failed_to_serialize_k = "Failed to serialize into stream";
 /// and the close succeeded. Until then the old file stays as it was, and a file that is being viewed
 /// keeps its mapping. Any other target (a device, a pipe) is written in place.
 ///
-/// The caller opens, writes and closes; `close` is the commit and reports whether the data reached the
-/// file. A file destroyed while open, or closed after a failed write, discards the temporary file.
+/// The caller opens, writes and closes; `close` is the commit and reports its own failures (the flush,
+/// the sync, the close or the rename). A file whose write failed was already reported by that write:
+/// closing it only discards it. A file destroyed while open is discarded too.
 class output_file_t {
   public:
     explicit output_file_t(char const* path) noexcept : path_(path) {}
@@ -58,7 +59,7 @@ class output_file_t {
     /// as `last_error`. A plain bool: the save reports its own message for a failed write.
     bool write(void const* begin, std::size_t length) noexcept;
     /// Flushes, syncs and closes, then puts the temporary file in place of the target. Closing a file that
-    /// is not open succeeds and does nothing.
+    /// is not open succeeds and does nothing; closing one whose write failed discards it and adds no error.
     serialization_result_t close() noexcept;
 
     bool is_open() const noexcept { return stream_ != nullptr; }

@@ -71,8 +71,8 @@ TEST(OutputFile, AbandonedOrFailedFileLeavesTargetAlone) {
     }
     EXPECT_FALSE(written);
     EXPECT_STREQ(failing.last_error(), std::strerror(EFBIG));
-    EXPECT_FALSE(closed);
-    EXPECT_STREQ(message_of(closed), "Failed to serialize into stream");
+    EXPECT_TRUE(closed) << "the failed write was the failure; the close only discards";
+    EXPECT_FALSE(failing.is_open());
     EXPECT_EQ(read_file(target), (bytes_t{'o', 'l', 'd'}));
     EXPECT_EQ(directory.entries(), std::vector<std::string>{"index.bin"});
 }
