@@ -187,14 +187,20 @@ TEST(Haversine, MatchesTheAngleBetweenUnitVectorsInBothPrecisions) {
 }
 
 TEST(Haversine, RoundingNearAntipodesNeverYieldsNaN) {
-    std::mt19937 rng(5);
-    std::uniform_real_distribution<float> latitude(-90, 90), longitude(-180, 180);
-    for (int i = 0; i != 20000; ++i) {
-        std::vector<float> const a = {latitude(rng), longitude(rng)};
-        std::vector<float> const b = {-a[0], a[1] > 0 ? a[1] - 180 : a[1] + 180};
-        std::vector<double> const ad(a.begin(), a.end()), bd(b.begin(), b.end());
-        ASSERT_FALSE(std::isnan(distance<haversine_f32>(a, b))) << a[0] << "," << a[1];
-        ASSERT_FALSE(std::isnan(distance<haversine_f64>(ad, bd))) << a[0] << "," << a[1];
+    // Nearly antipodal pairs (latitude, longitude, latitude, longitude) whose rounded h lands two units above
+    // 1, so that the square root exceeds 1 and asin would return NaN.
+    float const float_pairs[][4] = {{-0x1.f0ad34p+5f, -0x1.32578ep+7f, 0x1.f0ac72p+5f, 0x1.ad4422p+4f},
+                                    {-0x1.d9abecp+5f, 0x1.90d0dp+6f, 0x1.d9ac3ap+5f, -0x1.3f2e76p+6f}};
+    double const double_pairs[][4] = {
+        {0x1.0768ab86b28fp+6, -0x1.95bebcea79c96p+6, -0x1.0768ab86b144fp+6, 0x1.3a41431578313p+6},
+        {-0x1.05d68318d0132p+6, 0x1.178475001f26ep+6, 0x1.05d68318d4185p+6, -0x1.b87b8affe0379p+6}};
+    for (auto const& pair : float_pairs) {
+        std::vector<float> const a = {pair[0], pair[1]}, b = {pair[2], pair[3]};
+        EXPECT_NEAR(distance<haversine_f32>(a, b), pi, 1e-3) << pair[0] << "," << pair[1];
+    }
+    for (auto const& pair : double_pairs) {
+        std::vector<double> const a = {pair[0], pair[1]}, b = {pair[2], pair[3]};
+        EXPECT_NEAR(distance<haversine_f64>(a, b), pi, 1e-6) << pair[0] << "," << pair[1];
     }
 }
 
