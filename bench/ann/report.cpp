@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
@@ -63,6 +64,8 @@ void print_target(std::ostream& out, std::string const& what, bool known, double
 
 void append_report(std::string const& path, engine_report_t const& report) {
     std::ofstream out(path, std::ios::app);
+    // Full precision, so that ratios read back (half the vector bytes, say) come out exact.
+    out.precision(std::numeric_limits<double>::max_digits10);
     for (auto const& point : report.points)
         out << report.name << '\t' << report.build_seconds << '\t' << report.rss_mib << '\t' << report.index_mib
             << '\t' << report.vectors_mib << '\t' << point.expansion << '\t' << point.recall << '\t'

@@ -62,12 +62,18 @@ TEST(Report, RoundTripsAndLaterRunsReplaceEarlierOnes) {
 TEST(Report, TargetsCompareTheSmallestExpansionsReachingTheGoal) {
     std::vector<engine_report_t> reports = {
         engine("hnswlib f32", 10, 100, {{16, 0.98, 5000}, {32, 0.992, 3000}, {64, 0.999, 1500}}),
-        engine("korvane f32", 12, 100, {{16, 0.991, 3300}, {32, 0.995, 2000}}),
-        engine("korvane f16", 12, 50, {{16, 0.985, 4000}, {32, 0.993, 3500}}),
+        engine("korvane f32", 12, 179.443359375, {{16, 0.991, 3300}, {32, 0.995, 2000}}),
+        engine("korvane f16", 12, 89.7216796875, {{16, 0.985, 4000}, {32, 0.993, 3500}}),
         engine("korvane f32 (Java)", 0, 0, {{16, 0.991, 3000}, {32, 0.995, 1600}}),
     };
+    // Through the file, whose text form must keep the vector sizes exact: f16 holds exactly half of f32.
+    std::string path = temporary_path("targets");
+    std::remove(path.c_str());
+    for (auto const& report : reports)
+        append_report(path, report);
     std::ostringstream out;
-    print_table(out, reports);
+    print_table(out, read_reports(path));
+    std::remove(path.c_str());
     std::string text = out.str();
 
     // 3300 q/s at ef 16 against hnswlib's 3000 at ef 32.
