@@ -38,6 +38,7 @@ ann=$build/bench/ann/ann_bench
 figures=$build/fashion_mnist.tsv
 graph=$build/korvane_f32.index
 rm -f "$figures"
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 common=(--data "$data" --base "$base" --queries "$queries" --threads "$threads" --ef "$efs" --out "$figures")
 
 "$ann" truth "${common[@]}"
@@ -65,6 +66,7 @@ gnuplot "$build/fashion_mnist.gp"
 {
   echo "Fashion-MNIST: base $( [ "$base" = 0 ] && echo 60000 || echo "$base"), queries $( [ "$queries" = 0 ] && echo 10000 || echo "$queries"), k = 10, l2sq, M = 16, efConstruction = 128"
   echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores; $(date -u +%Y-%m-%d)"
+  echo "Load average (1, 5, 15 min) before the engines ran: $load_before; after: $(cut -d' ' -f1-3 /proc/loadavg)"
   echo
   cat "$txt"
   if [ -x "$build/bench/kernels_bench" ]; then
