@@ -14,6 +14,7 @@
 
 #include <unistd.h>
 
+#include "index/fault_injection.h"
 #include "index/index_dense.h"
 
 namespace vemo {
@@ -468,4 +469,46 @@ TEST(DenseImmutable, ViewedIndexRefusesEveryChangeButServesReads) {
     float output[4];
     EXPECT_EQ(index.get(3, output), 1u);
     EXPECT_EQ(index.search(point(3).data(), 1).key(0), 3u);
+}
+
+TEST(DenseOutOfMemory, FailuresLeaveNoHalfDoneEntryAndGiveContextsBack) {
+    index_dense_t index = make_index(4, scalar_kind_t::f32, metric_kind_t::l2sq, {}, {100, 1, 1});
+
+    // The first vector opens the vector arena: failing it fails the add before the graph claims a slot.
+    fault_injection::arm(1);
+    auto added = index.add(1, point(1).data());
+    fault_injection::disarm();
+    ASSERT_TRUE(added.error);
+    EXPECT_STREQ(added.error.release(), "Out of memory!");
+    EXPECT_EQ(index.graph()->size(), 0u);
+    EXPECT_EQ(index.size(), 0u);
+    float output[4];
+    EXPECT_EQ(index.get(1, output), 0u);
+    for (std::uint64_t key = 1; key != 4; ++key)
+        add_ok(index, key, point(float(key)));
+
+    // A search wider than any before must grow its context buffers.
+    fault_injection::arm(1, true);
+    {
+        auto found = index.search(point(1).data(), 5000);
+        fault_injection::disarm();
+        ASSERT_TRUE(found.error);
+        EXPECT_STREQ(found.error.release(), "Out of memory!");
+        EXPECT_EQ(found.count, 0u);
+    }
+    fault_injection::arm(1, true);
+    EXPECT_THROW({ auto found = index.search(point(1).data(), 5000); }, std::runtime_error)
+        << "an unhandled search error raises when its record dies";
+    fault_injection::disarm();
+    {
+        auto found = index.search(point(2).data(), 1);
+        ASSERT_FALSE(found.error) << "the only context came back after both failures";
+        EXPECT_EQ(found.key(0), 2u);
+    }
+
+    fault_injection::arm(1, true);
+    EXPECT_FALSE(index.try_reserve({5000, 1, 1}));
+    fault_injection::disarm();
+    EXPECT_EQ(index.size(), 3u);
+    add_ok(index, 9, point(9));
 }
