@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,9 +30,14 @@ std::string directory_of(std::string const& path) {
 }
 
 /// A rename is durable only once the directory entry is; a failure here cannot undo the rename, so it
-/// is not reported.
+/// is not reported. Running out of memory for the directory's name is such a failure too: it must not
+/// escape from the commit, which is noexcept.
 void sync_directory(std::string const& path) noexcept {
-    int descriptor = ::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int descriptor = -1;
+    try {
+        descriptor = ::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } catch (std::bad_alloc const&) {
+    }
     if (descriptor < 0)
         return;
     ::fsync(descriptor);
