@@ -500,6 +500,25 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
         available_threads_released_.notify_one();
     }
 
+    /// Makes room in the key table for one more key from every thread context, so that the key of an
+    /// insertion, entered only after the graph took its slot, never needs the table to grow: running out of
+    /// memory then fails the insertion up front instead of leaving an entry that no lookup finds.
+    bool reserve_key_room_() {
+        std::size_t const in_flight = threads_count_ ? threads_count_ : 1;
+        {
+            std::shared_lock<std::shared_mutex> lock(key_table_mutex_); // guards key_table_
+            std::size_t const wanted = key_table_.size() + in_flight;
+            if (wanted <= key_table_.slot_count() / 3 * 2)
+                return true;
+        }
+        std::unique_lock<std::shared_mutex> lock(key_table_mutex_); // guards key_table_
+        try {
+            return key_table_.try_reserve(key_table_.size() + in_flight);
+        } catch (std::bad_alloc const&) {
+            return false;
+        }
+    }
+
     /// The node of a slot found in the key table. A fresh node enters the key table just before the graph
     /// publishes it, so a removal or rename racing with that insertion waits the few instructions between.
     typename graph_t::node_t published_node_(std::size_t slot) const noexcept {
@@ -542,6 +561,10 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
         // free cannot be rewritten.
         if (graph_->is_immutable()) {
             result.error = "Can't add to an immutable index";
+            return result;
+        }
+        if (config_.key_lookups && !reserve_key_room_()) {
+            result.error = "Out of memory!";
             return result;
         }
 
