@@ -463,7 +463,14 @@ serialization_result_t index_dense_gt<key_at, slot_at>::load(input_file_t& file,
         available_threads_ = std::move(ring);
         threads_count_ = contexts;
     }
-    reindex_keys_();
+    // Rebuilding the key table and the free list can run out of memory; the error still escapes as an
+    // exception, but from an empty index rather than one whose entries no lookup finds.
+    try {
+        reindex_keys_();
+    } catch (...) {
+        empty_index();
+        throw;
+    }
     return result;
 }
 
@@ -653,7 +660,14 @@ serialization_result_t index_dense_gt<key_at, slot_at>::view(memory_mapped_file_
         available_threads_ = std::move(ring);
         threads_count_ = contexts;
     }
-    reindex_keys_();
+    // Rebuilding the key table and the free list can run out of memory; the error still escapes as an
+    // exception, but from an empty index rather than one whose entries no lookup finds.
+    try {
+        reindex_keys_();
+    } catch (...) {
+        empty_index();
+        throw;
+    }
     return result;
 }
 
