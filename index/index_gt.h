@@ -584,7 +584,8 @@ class index_gt {
         visited.clear();
         frontier.clear();
         results.clear();
-        if (!visited.reserve(config_.base_connectivity + 1))
+        // The prune buffer, idle during a search, receives each list copied under its lock.
+        if (!visited.reserve(config_.base_connectivity + 1) || !context.prune_buffer.reserve(config_.base_connectivity))
             return false;
         if (limit == 0)
             limit = 1;
@@ -673,7 +674,7 @@ class index_gt {
         // of memory leaves the graph as it was instead of leaving a stored but unlinked node.
         return context.results.reserve(std::max(widest, expansion)) &&
                context.frontier.reserve(std::max(widest, expansion)) &&
-               context.visited.reserve(config_.base_connectivity + 1);
+               context.visited.reserve(config_.base_connectivity + 1) && context.prune_buffer.reserve(widest);
     }
 
     template <typename metric_at>

@@ -586,3 +586,14 @@ TEST(GraphFailures, ExhaustedTablesAreReportedNotRead) {
     EXPECT_FALSE(search.error);
     EXPECT_EQ(search.count, 2u);
 }
+
+TEST(GraphConfig, ReconfiguringAfterReservationGrowsTheScratchBuffers) {
+    points_t points = clustered_points(300, 4, 2, 17);
+    graph_t graph({2, 2});
+    ASSERT_TRUE(graph.try_reserve({points.size(), 1, 1}));
+    ASSERT_FALSE(graph.reconfigure({8, 48}));
+    for (std::size_t i = 0; i != points.size(); ++i)
+        ASSERT_FALSE(graph.insert_node(i, points.bytes(i), l2_proxy_t{&points}, 0, 64, [](slot_t) {}).error);
+    expect_sound_lists(graph);
+    EXPECT_EQ(graph.find_nearest(points.bytes(5), 10, l2_proxy_t{&points}, 0, 64, false).count, 10u);
+}
