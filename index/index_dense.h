@@ -372,7 +372,8 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
         return find_closest_(query, wanted, any_thread_k, exact, casts_.import_i8);
     }
 
-    /// Copies the vector of `key` into `output`, converted; 0 when the key is absent. Must not overlap a
+    /// Copies the vector of `key` into `output`, converted; 0 when the key is absent or the stored kind has no
+    /// conversion to the output's type and wider vectors than the output holds. Must not overlap a
     /// removal of the key followed by an insertion that reuses its slot.
     std::size_t get(key_at key, float* output) const { return get_(key, output, casts_.export_f32); }
     std::size_t get(key_at key, double* output) const { return get_(key, output, casts_.export_f64); }
@@ -543,11 +544,22 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
         std::memcpy(vector_pointers_[slot], vector, bytes_per_vector());
     }
 
+    /// A stored kind without conversions (one a file may carry) takes and gives the caller's bytes as they
+    /// are; that is safe only when the caller's vector of `dimensions()` scalars spans a whole stored vector.
+    template <typename scalar_at> bool covers_stored_vector_() const noexcept {
+        return dimensions() <= SIZE_MAX / sizeof(scalar_at) && dimensions() * sizeof(scalar_at) >= bytes_per_vector();
+    }
+    static constexpr char const* unconvertible_vector_k = "The stored scalar kind has no conversion from or to this vector type";
+
     template <typename scalar_at>
     add_result_t add_(key_at key, scalar_at const* vector, std::size_t thread, bool force_copy, cast_punned_t cast) {
         add_result_t result;
         if (!graph_ || !metric_.has_function()) {
             result.error = "Metric won't be initialized!";
+            return result;
+        }
+        if (!cast && !covers_stored_vector_<scalar_at>()) {
+            result.error = unconvertible_vector_k;
             return result;
         }
         if (!config_.multi_keys && config_.key_lookups) {
@@ -656,6 +668,10 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
             result.error = "Metric won't be initialized!";
             return result;
         }
+        if (!cast && !covers_stored_vector_<scalar_at>()) {
+            result.error = unconvertible_vector_k;
+            return result;
+        }
         std::size_t id = 0;
         bool pooled = false;
         if (char const* message = thread_lock_(thread, id, pooled)) {
@@ -686,6 +702,8 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
     }
 
     template <typename scalar_at> std::size_t get_(key_at key, scalar_at* output, cast_punned_t cast) const {
+        if (!cast && !covers_stored_vector_<scalar_at>())
+            return 0;
         std::size_t slot;
         {
             std::shared_lock<std::shared_mutex> lock(key_table_mutex_); // guards key_table_

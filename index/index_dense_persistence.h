@@ -414,6 +414,12 @@ serialization_result_t index_dense_gt<key_at, slot_at>::load(input_file_t& file,
             return fail(error.release());
         precomputed_constants_t const sizes = graph_->precomputed();
 
+        // Every node holds at least a base-level list, and the thread contexts the reservation creates are
+        // sized by the connectivity: the smallest possible nodes must fit in what is left of the file
+        // before the reservation, so that a header claiming a vast connectivity costs no memory.
+        std::uint64_t smallest_nodes;
+        if (!checked_multiply(nodes_count, persistence::node_bytes(sizes, 0), smallest_nodes) || smallest_nodes > left)
+            return fail("Failed to pull nodes from the stream");
         if (!graph_->try_reserve({static_cast<std::size_t>(nodes_count), 1, 1}))
             return fail("Out of memory");
         std::int16_t top_level;
