@@ -70,6 +70,8 @@ void add_buffer(JNIEnv* env, jlong handle, jlong key, jobject vector) {
 }
 
 /// A new Java array of the keys a search found, nearest first; null with an exception when it failed.
+/// Keys are read from the graph's nodes after the search, so an entry removed meanwhile shows the vacant
+/// key; it is left out rather than reported as a key nobody added.
 jlongArray keys_of(JNIEnv* env, index_dense_t::search_result_t result) {
     if (result.error)
         return raise<jlongArray>(env, error_k, result.error.release());
@@ -83,10 +85,20 @@ jlongArray keys_of(JNIEnv* env, index_dense_t::search_result_t result) {
     array_elements_gt<jlongArray> elements(env, keys);
     if (!elements)
         return nullptr;
-    for (jsize i = 0; i != length; ++i)
-        elements.data()[i] = static_cast<jlong>(result.key(static_cast<std::size_t>(i)));
-    elements.commit();
-    return keys;
+    jsize live = 0;
+    for (jsize i = 0; i != length; ++i) {
+        unsigned long const key = result.key(static_cast<std::size_t>(i));
+        if (key != vacant_key_k)
+            elements.data()[live++] = static_cast<jlong>(key);
+    }
+    if (live == length) {
+        elements.commit();
+        return keys;
+    }
+    jlongArray fewer = env->NewLongArray(live);
+    if (fewer)
+        env->SetLongArrayRegion(fewer, 0, live, elements.data());
+    return fewer;
 }
 
 template <typename array_at>
@@ -150,13 +162,16 @@ jint search_into_buffer(JNIEnv* env, jlong handle, jobject query, jobject result
         auto found = index.search(vector, static_cast<std::size_t>(wanted));
         if (found.error)
             return raise<jint>(env, error_k, found.error.release());
-        count = found.count;
-        if (position < 0 || capacity < position || static_cast<std::size_t>(capacity - position) < count)
+        if (position < 0 || capacity < position || static_cast<std::size_t>(capacity - position) < found.count)
             return raise<jint>(env, illegal_argument_k, "Results buffer is too small");
         // A view of a byte buffer may start at any byte, so the keys are copied rather than stored as jlongs.
-        for (std::size_t i = 0; i != count; ++i) {
+        // Entries removed since the search found them show the vacant key and are left out.
+        for (std::size_t i = 0; i != found.count; ++i) {
             jlong const key = static_cast<jlong>(found.key(i));
-            std::memcpy(keys + (static_cast<std::size_t>(position) + i) * sizeof(jlong), &key, sizeof(jlong));
+            if (static_cast<unsigned long>(key) == vacant_key_k)
+                continue;
+            std::memcpy(keys + (static_cast<std::size_t>(position) + count) * sizeof(jlong), &key, sizeof(jlong));
+            ++count;
         }
     }
     jobject same = env->CallObjectMethod(results, set_position, static_cast<jint>(position + count));

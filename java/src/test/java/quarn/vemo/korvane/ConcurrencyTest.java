@@ -111,7 +111,10 @@ class ConcurrencyTest {
                         assertArrayEquals(vectorOf(key), index.get(key + 100_000));
                     } else {
                         assertArrayEquals(vectorOf(key), index.get(key));
-                        index.search(vectorOf(key), 3);
+                    }
+                    // Removed entries must vanish from results, never show up under the key that marks them.
+                    for (long found : index.search(vectorOf(key), 3)) {
+                        assertTrue(found != -1, "search reported the key of removed entries");
                     }
                 }
             });
