@@ -241,7 +241,7 @@ public final class Index implements AutoCloseable {
 
     /**
      * Finds up to {@code count} keys nearest to the query, nearest first. Fewer come back when the index holds fewer
-     * entries or the graph reaches fewer. Thread-safe.
+     * entries, the graph reaches fewer, or entries are removed while the search runs. Thread-safe.
      *
      * @param query at least {@link #dimensions()} elements; only the first {@link #dimensions()} are read
      * @param count the number of keys wanted
