@@ -31,7 +31,7 @@ import quarn.vemo.korvane.Index;
  *
  * <pre>
  * java quarn.vemo.korvane.bench.AnnBench --data DIR --out FILE --graph PATH [--base N] [--queries N]
- *     [--threads T] [--ef LIST] [--passes N]
+ *     [--threads T] [--ef LIST] [--passes N] [--build no]
  * </pre>
  */
 public final class AnnBench {
@@ -158,12 +158,14 @@ public final class AnnBench {
         long[] kth = loadKthDistances(data + "/truth-" + base.rows + "x" + queries.rows + "-k" + WANTED + ".bin",
                 base, queries, WANTED);
 
-        // Build from Java threads, one vector per call, as an application would.
+        // Build from Java threads, one vector per call, as an application would; "--build no" skips it, so that
+        // the searches can be profiled alone.
+        boolean build = !"no".equals(options.get("build"));
         System.gc();
         double residentBefore = residentMib();
-        double buildSeconds;
-        double indexMib;
-        try (Index index = create(base.dims, base.rows, 0)) {
+        double buildSeconds = 0;
+        double indexMib = 0;
+        if (build) try (Index index = create(base.dims, base.rows, 0)) {
             AtomicInteger next = new AtomicInteger();
             AtomicReference<Throwable> failure = new AtomicReference<>();
             long start = System.nanoTime();
@@ -189,7 +191,7 @@ public final class AnnBench {
             buildSeconds = (System.nanoTime() - start) / 1e9;
             indexMib = index.memoryUsage() / (1024.0 * 1024.0);
         }
-        double residentMib = residentMib() - residentBefore;
+        double residentMib = build ? residentMib() - residentBefore : 0;
         double vectorsMib = (double) base.rows * base.dims * 4 / (1024.0 * 1024.0);
         System.err.printf(Locale.ROOT, "%s: built %d vectors in %.2f s%n", NAME, base.rows, buildSeconds);
 
