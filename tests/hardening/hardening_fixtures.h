@@ -106,6 +106,13 @@ inline void expect_usable(index_dense_t& index, std::vector<std::uint64_t> keys)
     expect_consistent(index, keys);
 }
 
+/// Success when `error` holds no message; a message is handled and shown.
+inline ::testing::AssertionResult ok(error_t&& error) {
+    if (char const* message = error.release())
+        return ::testing::AssertionFailure() << message;
+    return ::testing::AssertionSuccess();
+}
+
 inline error_t save_index(index_dense_t const& index, std::string const& path) {
     output_file_t file(path.c_str());
     return std::move(index.save(file).error);
