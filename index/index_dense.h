@@ -154,8 +154,8 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
     };
 
     /// The blank state: no graph, nothing allocated. Loading or viewing a file fills it.
-    index_dense_gt() noexcept = default;
-    static index_dense_gt blank() noexcept { return index_dense_gt(); }
+    index_dense_gt() = default;
+    static index_dense_gt blank() { return index_dense_gt(); }
 
     index_dense_gt(index_dense_gt const&) = delete;
     index_dense_gt& operator=(index_dense_gt const&) = delete;
@@ -355,6 +355,8 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
 
     // Adding, searching and reading back, through any free thread context. A caller that finds every
     // context busy waits until one is given back, so more threads than contexts slow down but never fail.
+    // A search result keeps its context until destroyed: a thread that holds every context in results
+    // and asks for one more waits for itself.
 
     add_result_t add(key_at key, float const* vector) { return add_(key, vector, any_thread_k, true, casts_.import_f32); }
     add_result_t add(key_at key, double const* vector) { return add_(key, vector, any_thread_k, true, casts_.import_f64); }
