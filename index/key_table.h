@@ -19,10 +19,21 @@ struct key_and_slot_t {
     std::uint32_t slot;
 };
 
-/// Hashes an element or a bare key to the key itself; the table masks it with its position count.
+/// Hashes an element or a bare key by its key alone; the table masks the hash with its position count.
+/// The key's bits are mixed so that consecutive keys, the usual case, scatter over the table: with the
+/// key itself as hash they would form one probe run as long as the key range, and every lookup of an
+/// absent key, removal or range walk that starts inside it would scan to its end.
 struct lookup_key_hash_t {
-    std::size_t operator()(key_and_slot_t const& element) const noexcept { return element.key; }
-    std::size_t operator()(std::uint64_t key) const noexcept { return key; }
+    static std::size_t mix(std::uint64_t key) noexcept {
+        key ^= key >> 30;
+        key *= 0xbf58476d1ce4e5b9ull;
+        key ^= key >> 27;
+        key *= 0x94d049bb133111ebull;
+        key ^= key >> 31;
+        return static_cast<std::size_t>(key);
+    }
+    std::size_t operator()(key_and_slot_t const& element) const noexcept { return mix(element.key); }
+    std::size_t operator()(std::uint64_t key) const noexcept { return mix(key); }
 };
 
 /// Compares keys only: the slot never takes part in equality.
@@ -77,28 +88,19 @@ class flat_hash_multi_set_gt {
                 return false;
             new_slots *= 2;
         }
-        std::size_t new_buckets_count = new_slots / slots_per_bucket_k;
-        bucket_t* new_buckets = allocate_buckets_(new_buckets_count);
-
-        bucket_t* old_buckets = std::exchange(buckets_, new_buckets);
-        std::size_t old_buckets_count = std::exchange(buckets_count_, new_buckets_count);
-        capacity_slots_ = new_slots;
-        for (std::size_t b = 0; b != old_buckets_count; ++b) {
-            bucket_t const& bucket = old_buckets[b];
-            std::uint64_t live = bucket.populated & ~bucket.deleted;
-            for (std::size_t i = 0; i != slots_per_bucket_k; ++i)
-                if (live & (std::uint64_t(1) << i))
-                    place_(bucket.elements[i]);
-        }
-        free_buckets_(old_buckets, old_buckets_count);
+        rehash_(new_slots);
         return true;
     }
 
     /// Adds an element, growing first when the live load reached two thirds. Duplicate keys are allowed.
+    /// Tombstones are purged by a rehash of the same size once live and deleted positions together pass
+    /// five sixths of the table, so that probes for absent keys always meet a free position soon.
     void insert(element_at const& element) {
-        if (populated_slots_ * 3 >= capacity_slots_ * 2)
+        if (populated_slots_ * 3 >= capacity_slots_ * 2) {
             if (!try_reserve(populated_slots_ + 1))
                 throw std::bad_alloc();
+        } else if ((populated_slots_ + deleted_slots_ + 1) * 6 > capacity_slots_ * 5)
+            rehash_(capacity_slots_);
         place_(element);
         ++populated_slots_;
     }
@@ -171,6 +173,7 @@ class flat_hash_multi_set_gt {
             position = (position + 1) & mask;
         } while (position != start);
         populated_slots_ -= count;
+        deleted_slots_ += count;
         return count;
     }
 
@@ -178,13 +181,18 @@ class flat_hash_multi_set_gt {
     void erase_at(std::size_t position) noexcept {
         bucket_(position).deleted |= std::uint64_t(1) << (position % slots_per_bucket_k);
         --populated_slots_;
+        ++deleted_slots_;
     }
+
+    /// Number of tombstones.
+    std::size_t deleted_count() const noexcept { return deleted_slots_; }
 
     /// Empties the table, keeping its storage.
     void clear() noexcept {
         if (buckets_)
             std::memset(static_cast<void*>(buckets_), 0, buckets_count_ * sizeof(bucket_t));
         populated_slots_ = 0;
+        deleted_slots_ = 0;
     }
 
     /// Empties the table and frees its storage.
@@ -213,6 +221,25 @@ class flat_hash_multi_set_gt {
     }
 
   private:
+    /// Moves the live elements, in old position order, into a fresh zeroed table of `new_slots` positions;
+    /// tombstones stay behind. Raises `std::bad_alloc` before changing anything.
+    void rehash_(std::size_t new_slots) {
+        std::size_t const new_buckets_count = new_slots / slots_per_bucket_k;
+        bucket_t* new_buckets = allocate_buckets_(new_buckets_count);
+        bucket_t* old_buckets = std::exchange(buckets_, new_buckets);
+        std::size_t const old_buckets_count = std::exchange(buckets_count_, new_buckets_count);
+        capacity_slots_ = new_slots;
+        deleted_slots_ = 0;
+        for (std::size_t b = 0; b != old_buckets_count; ++b) {
+            bucket_t const& bucket = old_buckets[b];
+            std::uint64_t const live = bucket.populated & ~bucket.deleted;
+            for (std::size_t i = 0; i != slots_per_bucket_k; ++i)
+                if (live & (std::uint64_t(1) << i))
+                    place_(bucket.elements[i]);
+        }
+        free_buckets_(old_buckets, old_buckets_count);
+    }
+
     static bool bit_(std::uint64_t mask, std::size_t position) noexcept {
         return (mask >> (position % slots_per_bucket_k)) & 1u;
     }
@@ -241,6 +268,8 @@ class flat_hash_multi_set_gt {
             bucket_t& bucket = bucket_(position);
             std::uint64_t const bit = std::uint64_t(1) << (position % slots_per_bucket_k);
             if (!(bucket.populated & bit) || (bucket.deleted & bit)) {
+                if (bucket.deleted & bit)
+                    --deleted_slots_;
                 bucket.elements[position % slots_per_bucket_k] = element;
                 bucket.populated |= bit;
                 bucket.deleted &= ~bit;
@@ -254,6 +283,7 @@ class flat_hash_multi_set_gt {
     std::size_t buckets_count_ = 0;   ///< number of buckets of 64 positions
     std::size_t populated_slots_ = 0; ///< live elements; tombstones are not counted
     std::size_t capacity_slots_ = 0;  ///< positions: 0 or a power of two of at least 64
+    std::size_t deleted_slots_ = 0;   ///< tombstones: positions populated and deleted
 };
 
 } // namespace korvane

@@ -21,6 +21,15 @@ std::vector<std::uint32_t> slots_of(key_table_t const& table, std::uint64_t key)
     return slots;
 }
 
+/// The first `count` keys whose probe starts at `position` in a table of `slots` positions.
+std::vector<std::uint64_t> keys_starting_at(std::size_t position, std::size_t slots, std::size_t count) {
+    std::vector<std::uint64_t> keys;
+    for (std::uint64_t key = 0; keys.size() != count; ++key)
+        if ((lookup_key_hash_t{}(key) & (slots - 1)) == position)
+            keys.push_back(key);
+    return keys;
+}
+
 std::size_t count_tombstones(key_table_t const& table) {
     std::size_t count = 0;
     for (std::size_t position = 0; position != table.slot_count(); ++position)
@@ -61,72 +70,101 @@ TEST(KeyTable, GrowsOnlyPastTwoThirds) {
 
 TEST(KeyTable, TombstonesArePassedOverAndReused) {
     key_table_t table;
-    // Keys 5, 69 and 133 share the start position 5 of a 64-position table.
-    table.insert({5, 0});
-    table.insert({69, 1});
-    table.insert({133, 2});
-    EXPECT_EQ(table.find_first(std::uint64_t(133)), 7u);
+    auto const keys = keys_starting_at(5, 64, 4);
+    table.insert({keys[0], 0});
+    table.insert({keys[1], 1});
+    table.insert({keys[2], 2});
+    EXPECT_EQ(table.find_first(keys[2]), 7u);
 
-    EXPECT_EQ(table.erase(std::uint64_t(69)), 1u);
+    EXPECT_EQ(table.erase(keys[1]), 1u);
     EXPECT_EQ(table.size(), 2u);
     EXPECT_TRUE(table.is_deleted(6));
-    EXPECT_EQ(table.find(std::uint64_t(69)), nullptr);
-    EXPECT_EQ(table.find(std::uint64_t(133))->slot, 2u) << "probing passes over the tombstone";
-    EXPECT_EQ(table.erase(std::uint64_t(69)), 0u);
+    EXPECT_EQ(table.find(keys[1]), nullptr);
+    EXPECT_EQ(table.find(keys[2])->slot, 2u) << "probing passes over the tombstone";
+    EXPECT_EQ(table.erase(keys[1]), 0u);
 
-    table.insert({197, 3});
-    EXPECT_EQ(table.find_first(std::uint64_t(197)), 6u) << "the tombstone is the first reusable position";
+    table.insert({keys[3], 3});
+    EXPECT_EQ(table.find_first(keys[3]), 6u) << "the tombstone is the first reusable position";
     EXPECT_FALSE(table.is_deleted(6));
     EXPECT_EQ(table.size(), 3u);
+    EXPECT_EQ(table.deleted_count(), 0u);
 }
 
-TEST(KeyTable, ProbesWrapAroundAndEndAfterOneTurn) {
+TEST(KeyTable, ConsecutiveKeysScatterAndProbesWrapAround) {
     key_table_t table;
-    table.insert({63, 0});
-    table.insert({127, 1});
-    EXPECT_EQ(table.find_first(std::uint64_t(127)), 0u);
-    EXPECT_EQ(table.find(std::uint64_t(127))->slot, 1u);
+    ASSERT_TRUE(table.try_reserve(1000));
+    for (std::uint32_t key = 0; key != 1000; ++key)
+        table.insert({key, key});
+    // Consecutive keys must not line up in one run: the longest run of populated positions stays short.
+    std::size_t longest = 0, run = 0;
+    for (std::size_t position = 0; position != table.slot_count(); ++position) {
+        run = table.is_populated(position) ? run + 1 : 0;
+        longest = run > longest ? run : longest;
+    }
+    EXPECT_LT(longest, 100u);
 
-    // Tombstones in every position not held by a live element: a missing key ends after a full turn.
-    key_table_t full;
-    for (std::uint32_t i = 0; i != 42; ++i)
-        full.insert({i, i});
-    for (std::uint64_t key = 0; key != 22; ++key)
-        full.erase(key);
-    for (std::uint32_t i = 0; i != 22; ++i)
-        full.insert({1000 + i, i});
-    ASSERT_EQ(full.slot_count(), 64u);
-    for (std::size_t position = 0; position != 64; ++position)
-        ASSERT_TRUE(full.is_populated(position));
-    full.erase(std::uint64_t(1000));
-    EXPECT_EQ(full.find_first(std::uint64_t(5000)), key_table_t::npos);
-    EXPECT_EQ(full.erase(std::uint64_t(5000)), 0u);
-    EXPECT_EQ(full.find(std::uint64_t(1021))->slot, 21u);
+    key_table_t small;
+    auto const keys = keys_starting_at(63, 64, 2);
+    small.insert({keys[0], 0});
+    small.insert({keys[1], 1});
+    EXPECT_EQ(small.find_first(keys[1]), 0u);
+    EXPECT_EQ(small.find(keys[1])->slot, 1u);
+}
+
+TEST(KeyTable, TombstonesArePurgedBeforeTheyCrowdOutFreePositions) {
+    key_table_t table;
+    std::vector<std::uint64_t> live;
+    for (std::uint32_t key = 0; key != 40; ++key) {
+        table.insert({key, key});
+        live.push_back(key);
+    }
+    std::uint64_t next = 1000;
+    for (std::size_t round = 0; round != 500; ++round) {
+        ASSERT_EQ(table.erase(live[round % live.size()]), 1u);
+        live[round % live.size()] = next;
+        table.insert({next, std::uint32_t(round)});
+        ++next;
+        std::size_t free_positions = 0;
+        for (std::size_t position = 0; position != table.slot_count(); ++position)
+            free_positions += !table.is_populated(position);
+        ASSERT_EQ(table.slot_count(), 64u);
+        ASSERT_GE(free_positions, 64u / 6) << "round " << round;
+        ASSERT_EQ(free_positions + table.size() + table.deleted_count(), 64u);
+    }
+    for (std::uint64_t key : live)
+        ASSERT_NE(table.find(key), nullptr) << key;
+    EXPECT_EQ(table.find_first(std::uint64_t(5)), key_table_t::npos);
 }
 
 TEST(KeyTable, DuplicatesFormOneRangeInProbeOrder) {
     key_table_t table;
-    table.insert({9, 1});
-    table.insert({73, 100}); // same start position, another key
-    table.insert({9, 2});
-    table.insert({9, 3});
-    EXPECT_EQ(slots_of(table, 9), (std::vector<std::uint32_t>{1, 2, 3}));
-    table.erase_at(table.find_first(std::uint64_t(9)));
-    EXPECT_EQ(slots_of(table, 9), (std::vector<std::uint32_t>{2, 3}));
-    EXPECT_EQ(table.erase(std::uint64_t(9)), 2u);
-    EXPECT_TRUE(slots_of(table, 9).empty());
+    std::uint64_t const key = 9;
+    std::uint64_t other = 0;
+    for (std::uint64_t candidate : keys_starting_at(lookup_key_hash_t{}(key) & 63, 64, 2))
+        if (candidate != key)
+            other = candidate;
+    table.insert({key, 1});
+    table.insert({other, 100}); // same start position, another key
+    table.insert({key, 2});
+    table.insert({key, 3});
+    EXPECT_EQ(slots_of(table, key), (std::vector<std::uint32_t>{1, 2, 3}));
+    table.erase_at(table.find_first(key));
+    EXPECT_EQ(slots_of(table, key), (std::vector<std::uint32_t>{2, 3}));
+    EXPECT_EQ(table.erase(key), 2u);
+    EXPECT_TRUE(slots_of(table, key).empty());
     EXPECT_EQ(table.size(), 1u);
+    EXPECT_EQ(table.deleted_count(), 3u);
 }
 
 TEST(KeyTable, RehashAndLiveCopyDropTombstonesKeepingEveryKeyReachable) {
     key_table_t table;
-    // 6 at 6, 70 displaced to 7 and 134 to 8; deleting 6 leaves a tombstone in front of the others.
-    table.insert({6, 0});
-    table.insert({70, 1});
-    table.insert({134, 2});
+    // a at 6, b displaced to 7 and c to 8; deleting a leaves a tombstone in front of the others.
+    auto const keys = keys_starting_at(6, 64, 3);
+    for (std::uint32_t i = 0; i != 3; ++i)
+        table.insert({keys[i], i});
     for (std::uint32_t i = 0; i != 20; ++i)
-        table.insert({200 + 64 * i, 10 + i});
-    table.erase(std::uint64_t(6));
+        table.insert({5000 + i, 10 + i});
+    table.erase(keys[0]);
     ASSERT_EQ(count_tombstones(table), 1u);
 
     key_table_t copy;
@@ -134,13 +172,12 @@ TEST(KeyTable, RehashAndLiveCopyDropTombstonesKeepingEveryKeyReachable) {
     EXPECT_EQ(copy.slot_count(), table.slot_count());
     EXPECT_EQ(copy.size(), table.size());
     EXPECT_EQ(count_tombstones(copy), 0u);
-    EXPECT_EQ(copy.find(std::uint64_t(6)), nullptr);
-    EXPECT_EQ(copy.find(std::uint64_t(70))->slot, 1u);
-    EXPECT_EQ(copy.find(std::uint64_t(134))->slot, 2u);
+    EXPECT_EQ(copy.deleted_count(), 0u);
+    EXPECT_EQ(copy.find(keys[0]), nullptr);
+    EXPECT_EQ(copy.find(keys[1])->slot, 1u) << "an element past a dropped tombstone must stay reachable";
+    EXPECT_EQ(copy.find(keys[2])->slot, 2u);
     for (std::uint32_t i = 0; i != 20; ++i)
-        ASSERT_EQ(copy.find(std::uint64_t(200 + 64 * i))->slot, 10 + i);
-    EXPECT_EQ(copy.find_first(std::uint64_t(70)), 6u) << "elements past a dropped tombstone move up";
-    EXPECT_EQ(copy.find_first(std::uint64_t(134)), 7u);
+        ASSERT_EQ(copy.find(std::uint64_t(5000 + i))->slot, 10 + i);
 
     ASSERT_TRUE(table.try_reserve(1000));
     EXPECT_EQ(count_tombstones(table), 0u);
