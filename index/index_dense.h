@@ -8,6 +8,8 @@
 // Insertions, searches, retrievals, removals and renames may run concurrently; reservation, loading,
 // viewing, saving, moving and destruction must not overlap anything else on the same index.
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -142,15 +144,46 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
         }
     };
 
-    /// Distances for the graph: slots stand for the vectors stored in them.
-    struct metric_proxy_t {
-        index_dense_gt const& index;
-        distance_t operator()(byte_t const* query, slot_at slot) const noexcept {
-            return index.metric_(query, index.vector_at_(slot));
+    /// Distances for the graph: slots stand for the vectors stored in them. What stays constant during one
+    /// operation (the vector table, a kernel that can be called directly) is read once, when it begins.
+    class metric_proxy_t {
+      public:
+        explicit metric_proxy_t(index_dense_gt const& index) noexcept
+            : metric_(index.metric_), vectors_(index.vector_pointers_), kernel_(index.metric_.direct_kernel()),
+              kernel_count_(index.metric_.kernel_count()), vector_bytes_(index.bytes_per_vector()) {}
+
+        distance_t operator()(byte_t const* query, slot_at slot) const noexcept { return distance_(query, vector_(slot)); }
+        distance_t operator()(slot_at a, slot_at b) const noexcept { return distance_(vector_(a), vector_(b)); }
+
+        /// Starts loading the slot's vector into the caches. The processor streams the rest of a vector once
+        /// its first lines arrive, but never across a page boundary, so the first line past one is requested too.
+        void prefetch(slot_at slot) const noexcept {
+            byte_t const* vector = vector_(slot);
+            __builtin_prefetch(vector);
+            std::uintptr_t const begin = reinterpret_cast<std::uintptr_t>(vector);
+            std::uintptr_t const next_page = (begin | (page_bytes_k - 1)) + 1;
+            if (next_page - begin < vector_bytes_)
+                __builtin_prefetch(reinterpret_cast<byte_t const*>(next_page));
         }
-        distance_t operator()(slot_at a, slot_at b) const noexcept {
-            return index.metric_(index.vector_at_(a), index.vector_at_(b));
+
+      private:
+        static constexpr std::uintptr_t page_bytes_k = 4096;
+
+        byte_t const* vector_(slot_at slot) const noexcept { return __atomic_load_n(&vectors_[slot], __ATOMIC_RELAXED); }
+        distance_t distance_(byte_t const* a, byte_t const* b) const noexcept {
+            if (!kernel_)
+                return metric_(a, b);
+            vexlane_distance_t result;
+            kernel_(a, b, kernel_count_, &result);
+            return static_cast<distance_t>(result);
         }
+
+        metric_punned_t const& metric_;
+        byte_t* const* vectors_;
+        /// The metric's kernel when it can be called without the adapter; null otherwise.
+        vexlane_metric_dense_punned_t kernel_;
+        std::size_t kernel_count_;
+        std::size_t vector_bytes_;
     };
 
     /// The blank state: no graph, nothing allocated. Loading or viewing a file fills it.
@@ -177,6 +210,7 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
         threads_count_ = std::exchange(other.threads_count_, 0);
         free_list_ = std::move(other.free_list_);
         vacant_key_ = other.vacant_key_;
+        vacant_nodes_.store(other.vacant_nodes_.exchange(0));
     }
 
     ~index_dense_gt() noexcept {
@@ -355,8 +389,6 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
 
     // Adding, searching and reading back, through any free thread context. A caller that finds every
     // context busy waits until one is given back, so more threads than contexts slow down but never fail.
-    // A search result keeps its context until destroyed: a thread that holds every context in results
-    // and asks for one more waits for itself.
 
     add_result_t add(key_at key, float const* vector) { return add_(key, vector, any_thread_k, true, casts_.import_f32); }
     add_result_t add(key_at key, double const* vector) { return add_(key, vector, any_thread_k, true, casts_.import_f64); }
@@ -401,6 +433,7 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
         }
         if (!free_list_.reserve(held + count))
             throw std::bad_alloc();
+        vacant_nodes_.fetch_add(count);
         key_table_.for_each_equal(key, [&](key_and_slot_t const& element) {
             free_list_.push(static_cast<slot_at>(element.slot));
             published_node_(element.slot).key(vacant_key_);
@@ -439,6 +472,8 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
             std::uint32_t const slot = key_table_.at(position).slot;
             key_table_.erase_at(position);
             key_table_.insert({to, slot});
+            if (to == vacant_key_)
+                vacant_nodes_.fetch_add(1);
             published_node_(slot).key(to);
             ++result.completed;
         }
@@ -645,7 +680,9 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
             }
         };
 
-        metric_proxy_t proxy{*this};
+        metric_proxy_t proxy(*this);
+        if (key == vacant_key_)
+            vacant_nodes_.fetch_add(1);
         if (reuse) {
             result = graph_->relink_node(free_slot, key, stored, proxy, id, expansion, on_slot);
             // The slot still carries the vacant key, so it goes back on the free list instead of being
@@ -653,7 +690,8 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
             if (result.error) {
                 std::lock_guard<std::mutex> lock(free_list_mutex_); // guards free_list_
                 free_list_.push(free_slot);
-            }
+            } else if (key != vacant_key_)
+                vacant_nodes_.fetch_sub(1);
         } else
             result = graph_->insert_node(key, stored, proxy, id, expansion, on_slot);
         return result;
@@ -691,7 +729,12 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
         graph_t& graph = *graph_;
         key_at const vacant = vacant_key_;
         auto is_live = [&graph, vacant](slot_at slot) { return graph.node_at(slot).key() != vacant; };
-        search_outcome_t outcome = graph.find_nearest(query, wanted, metric_proxy_t{*this}, id, expansion, exact, is_live);
+        // Reading each candidate's key costs two cache misses; without vacant nodes every node is live. A
+        // removal that lands during the search shows through the keys read afterwards, as it would anyway.
+        search_outcome_t outcome =
+            vacant_nodes_.load(std::memory_order_acquire)
+                ? graph.find_nearest(query, wanted, metric_proxy_t(*this), id, expansion, exact, is_live)
+                : graph.find_nearest(query, wanted, metric_proxy_t(*this), id, expansion, exact, accept_all_slots_t{});
 
         result.results = graph.results(id).data();
         result.count = outcome.count;
@@ -729,6 +772,7 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
         std::size_t free_count = 0;
         for (std::size_t slot = 0; slot != size; ++slot)
             free_count += graph_->node_at(slot).key() == vacant_key_;
+        vacant_nodes_.store(free_count);
         if (!free_count && !config_.key_lookups)
             return;
 
@@ -801,6 +845,10 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
     mutable std::mutex free_list_mutex_;
     /// Key written into the node of a removed entry.
     key_at vacant_key_ = std::numeric_limits<key_at>::max();
+    /// At least the number of nodes carrying the vacant key (removed entries, slots being reused, entries
+    /// added or renamed under that key); raised before a node takes the key, lowered after a reused slot
+    /// took its new one. Searches test liveness only while it is non-zero.
+    std::atomic<std::size_t> vacant_nodes_{0};
 };
 
 using index_dense_t = index_dense_gt<unsigned long, unsigned int>;

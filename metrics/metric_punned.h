@@ -72,6 +72,13 @@ class metric_punned_t {
     /// Bytes of one vector in the stored scalar format.
     std::size_t bytes_per_vector() const noexcept { return korvane::bytes_per_vector(dimensions_, scalar_kind_); }
     vexlane_kernel_punned_t kernel() const noexcept { return kernel_; }
+    /// The kernel itself when the adapter only calls it and narrows its result (`invoke_vexlane`), so that hot
+    /// loops may call it directly, with `kernel_count()` and the same result; null for the other modes.
+    vexlane_metric_dense_punned_t direct_kernel() const noexcept {
+        return call_adapter_ == &metric_punned_t::invoke_vexlane && kernel_
+                   ? reinterpret_cast<vexlane_metric_dense_punned_t>(kernel_)
+                   : nullptr;
+    }
     call_adapter_t call_adapter() const noexcept { return call_adapter_; }
 
     /// True when the metric can be called.
