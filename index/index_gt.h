@@ -7,6 +7,8 @@
 //   metric(slot_t a, slot_t b)                distance from the vector of slot `a` to the vector of slot `b`
 //
 // `query` points at the vector bytes in the stored scalar type. Slots are always passed as slot_t values.
+// A metric may also offer `prefetch(slot)`, which starts loading the slot's vector into the caches; walks
+// call it for every neighbour they are about to measure, before measuring the first.
 //
 // Thread safety: insertions, relinks and searches may run at once as long as each uses its own thread
 // context. try_reserve, reset, reconfigure, the state setters and destruction must not overlap anything.
@@ -37,6 +39,12 @@ namespace korvane {
 struct accept_all_slots_t {
     template <typename slot_at> bool operator()(slot_at) const noexcept { return true; }
 };
+
+/// True for metrics offering `prefetch(slot)`.
+template <typename metric_at, typename = void> struct has_prefetch_t : std::false_type {};
+template <typename metric_at>
+struct has_prefetch_t<metric_at, std::void_t<decltype(std::declval<metric_at const&>().prefetch(0u))>>
+    : std::true_type {};
 
 template <typename distance_at = float, typename key_at = unsigned long, typename slot_at = unsigned int,
           typename allocator_at = aligned_allocator_gt<char, 64>,
@@ -537,6 +545,8 @@ class index_gt {
                 node_t node = node_at(origin);
                 if (node.level() >= level) {
                     neighbors_ref_t list = list_at(node, level);
+                    for (std::size_t i = 0, count = list.size(); i != count; ++i)
+                        prefetch_(metric, list[i]);
                     for (std::size_t i = 0, count = list.size(); i != count; ++i) {
                         slot_t const candidate = list[i];
                         ++context.distance_count;
@@ -617,10 +627,9 @@ class index_gt {
 
             if (!visited.reserve(visited.size() + count))
                 return false;
-            for (std::size_t i = 0; i != count; ++i) {
+            std::size_t const fresh = keep_unvisited_(metric, neighbors, count, visited);
+            for (std::size_t i = 0; i != fresh; ++i) {
                 slot_t const candidate = neighbors[i].slot;
-                if (visited.test_and_set(candidate))
-                    continue;
                 distance_t const distance = metric(query, candidate);
                 ++context.distance_count;
                 if (results.size() < limit || distance < radius) {
@@ -631,6 +640,8 @@ class index_gt {
                     }
                 }
             }
+            if (!frontier.empty())
+                prefetch_node_(frontier.top().slot);
         }
         return true;
     }
@@ -645,6 +656,8 @@ class index_gt {
             return 0;
         std::size_t kept = 1;
         for (std::size_t i = 1; kept < needed && i < buffer.size(); ++i) {
+            if (i + 1 < buffer.size())
+                prefetch_(metric, buffer[i + 1].slot);
             candidate_t const candidate = buffer[i];
             std::size_t j = 0;
             bool accepted = true;
@@ -664,6 +677,38 @@ class index_gt {
     }
 
   private:
+    /// Moves the candidates not visited before to the front, in their order, marks them visited and asks the
+    /// metric to prefetch their vectors; returns their number. Requires room in the visited set for `count`.
+    /// Every miss is started before the first distance, so that they overlap instead of following each other.
+    template <typename metric_at>
+    static std::size_t keep_unvisited_(metric_at const& metric, candidate_t* candidates, std::size_t count,
+                                       visited_t& visited) {
+        std::size_t fresh = 0;
+        for (std::size_t i = 0; i != count; ++i) {
+            slot_t const candidate = candidates[i].slot;
+            if (visited.test_and_set(candidate))
+                continue;
+            candidates[fresh++].slot = candidate;
+            prefetch_(metric, candidate);
+        }
+        return fresh;
+    }
+
+    template <typename metric_at> static void prefetch_(metric_at const& metric, slot_t slot) {
+        if constexpr (has_prefetch_t<std::remove_reference_t<metric_at>>::value)
+            metric.prefetch(slot);
+    }
+
+    /// Starts loading the head and level-0 list of a node that is likely to be expanded next.
+    void prefetch_node_(slot_t slot) const noexcept {
+        byte_t const* tape = __atomic_load_n(&node_table_[slot], __ATOMIC_RELAXED);
+        if (!tape)
+            return;
+        std::size_t const bytes = node_t::head_bytes_k + precomputed_.base_list_bytes;
+        for (std::size_t offset = 0; offset < bytes; offset += 64)
+            __builtin_prefetch(tape + offset);
+    }
+
     /// Empties and sizes the context's buffers for one insertion or relink.
     bool prepare_for_linking_(context_t& context, std::size_t expansion) noexcept {
         context.results.clear();
@@ -686,7 +731,8 @@ class index_gt {
         visited.clear();
         frontier.clear();
         results.clear();
-        if (!visited.reserve(config_.base_connectivity + 1))
+        // The prune buffer, idle during the beam, receives the unvisited part of each list.
+        if (!visited.reserve(config_.base_connectivity + 1) || !context.prune_buffer.reserve(config_.base_connectivity))
             return false;
         if (limit == 0)
             limit = 1;
@@ -722,10 +768,12 @@ class index_gt {
                 unlock_node(top.slot);
                 return false;
             }
-            for (std::size_t i = 0; i != count; ++i) {
-                slot_t const candidate = list[i];
-                if (visited.test_and_set(candidate))
-                    continue;
+            candidate_t* neighbors = context.prune_buffer.data();
+            for (std::size_t i = 0; i != count; ++i)
+                neighbors[i].slot = list[i];
+            std::size_t const fresh = keep_unvisited_(metric, neighbors, count, visited);
+            for (std::size_t i = 0; i != fresh; ++i) {
+                slot_t const candidate = neighbors[i].slot;
                 distance_t const distance = metric(query, candidate);
                 ++context.distance_count;
                 if (results.size() < limit || distance < radius) {
@@ -737,6 +785,8 @@ class index_gt {
                 }
             }
             unlock_node(top.slot);
+            if (!frontier.empty())
+                prefetch_node_(frontier.top().slot);
         }
         return true;
     }
@@ -790,6 +840,9 @@ class index_gt {
         candidates_t& pruned = context.prune_buffer;
         pruned.clear();
         pruned.insert_reserved(newcomer);
+        prefetch_(metric, owner);
+        for (std::size_t i = 0, count = list.size(); i != count; ++i)
+            prefetch_(metric, list[i]);
         for (std::size_t i = 0, count = list.size(); i != count; ++i) {
             slot_t const other = list[i];
             pruned.insert_reserved({metric(owner, other), other});
