@@ -13,12 +13,6 @@
 
 #include "index/index_dense.h"
 
-// A search may walk through a freed slot while an insertion reuses it and copies the new vector over the
-// old one; that distance alone is perturbed. The index documents this, so the report is expected.
-// The longest history keeps the writer's stack restorable, which the suppression needs to match.
-extern "C" __attribute__((visibility("default"))) char const* __tsan_default_suppressions() { return "race:rewrite_reused_vector_\n"; }
-extern "C" __attribute__((visibility("default"))) char const* __tsan_default_options() { return "history_size=7"; }
-
 using namespace vemo::korvane;
 
 namespace {
