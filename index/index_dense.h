@@ -164,24 +164,36 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
       public:
         explicit metric_proxy_t(index_dense_gt const& index) noexcept
             : metric_(index.metric_), vectors_(index.vector_pointers_), kernel_(index.metric_.direct_kernel()),
-              kernel_count_(index.metric_.kernel_count()), vector_bytes_(index.bytes_per_vector()) {}
+              kernel_count_(index.metric_.kernel_count()),
+              last_byte_(index.bytes_per_vector() ? index.bytes_per_vector() - 1 : 0) {}
 
         distance_t operator()(byte_t const* query, slot_at slot) const noexcept { return distance_(query, vector_(slot)); }
         distance_t operator()(slot_at a, slot_at b) const noexcept { return distance_(vector_(a), vector_(b)); }
 
         /// Starts loading the slot's vector into the caches. The processor streams the rest of a vector once
-        /// its first lines arrive, but never across a page boundary, so the first line past one is requested too.
+        /// its first lines arrive, but never across a page boundary, so the first line past one is requested
+        /// too, or else the last line. No branch depends on the address: a mispredicted one would wait for it.
         void prefetch(slot_at slot) const noexcept {
             byte_t const* vector = vector_(slot);
             __builtin_prefetch(vector);
             std::uintptr_t const begin = reinterpret_cast<std::uintptr_t>(vector);
             std::uintptr_t const next_page = (begin | (page_bytes_k - 1)) + 1;
-            if (next_page - begin < vector_bytes_)
-                __builtin_prefetch(reinterpret_cast<byte_t const*>(next_page));
+            std::uintptr_t const last = begin + last_byte_;
+            __builtin_prefetch(reinterpret_cast<byte_t const*>(next_page < last ? next_page : last));
+        }
+
+        /// Requests the lines after the first of the vector measured next, up to a kilobyte: more would
+        /// crowd out the misses of the vector being measured.
+        void prefetch_body(slot_at slot) const noexcept {
+            byte_t const* vector = vector_(slot);
+            std::size_t const end = last_byte_ < body_bytes_k ? last_byte_ : body_bytes_k;
+            for (std::size_t offset = 64; offset <= end; offset += 64)
+                __builtin_prefetch(vector + offset);
         }
 
       private:
         static constexpr std::uintptr_t page_bytes_k = 4096;
+        static constexpr std::size_t body_bytes_k = 1024;
 
         byte_t const* vector_(slot_at slot) const noexcept { return __atomic_load_n(&vectors_[slot], __ATOMIC_RELAXED); }
         distance_t distance_(byte_t const* a, byte_t const* b) const noexcept {
@@ -197,7 +209,8 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
         /// The metric's kernel when it can be called without the adapter; null otherwise.
         vexlane_metric_dense_punned_t kernel_;
         std::size_t kernel_count_;
-        std::size_t vector_bytes_;
+        /// Offset of a vector's last byte; 0 for empty vectors.
+        std::size_t last_byte_;
     };
 
     /// The blank state: no graph, nothing allocated. Loading or viewing a file fills it.

@@ -7,8 +7,9 @@
 //   metric(slot_t a, slot_t b)                distance from the vector of slot `a` to the vector of slot `b`
 //
 // `query` points at the vector bytes in the stored scalar type. Slots are always passed as slot_t values.
-// A metric may also offer `prefetch(slot)`, which starts loading the slot's vector into the caches; walks
-// call it for every neighbour they are about to measure, before measuring the first.
+// A metric may also offer `prefetch(slot)`, which starts loading the slot's vector into the caches, and
+// `prefetch_body(slot)`, which requests more of it. Walks call the first for every neighbour they are about to
+// measure, before measuring any, and the second for each neighbour just before measuring the one before it.
 //
 // Thread safety: insertions, relinks and searches may run at once as long as each uses its own thread
 // context. try_reserve, reset, reconfigure, the state setters and destruction must not overlap anything.
@@ -44,6 +45,12 @@ struct accept_all_slots_t {
 template <typename metric_at, typename = void> struct has_prefetch_t : std::false_type {};
 template <typename metric_at>
 struct has_prefetch_t<metric_at, std::void_t<decltype(std::declval<metric_at const&>().prefetch(0u))>>
+    : std::true_type {};
+
+/// True for metrics offering `prefetch_body(slot)`.
+template <typename metric_at, typename = void> struct has_prefetch_body_t : std::false_type {};
+template <typename metric_at>
+struct has_prefetch_body_t<metric_at, std::void_t<decltype(std::declval<metric_at const&>().prefetch_body(0u))>>
     : std::true_type {};
 
 template <typename distance_at = float, typename key_at = unsigned long, typename slot_at = unsigned int,
@@ -628,12 +635,17 @@ class index_gt {
             if (!visited.reserve(visited.size() + count))
                 return false;
             std::size_t const fresh = keep_unvisited_(metric, neighbors, count, visited);
+            if (fresh)
+                prefetch_body_(metric, neighbors[0].slot);
             for (std::size_t i = 0; i != fresh; ++i) {
+                if (i + 1 != fresh)
+                    prefetch_body_(metric, neighbors[i + 1].slot);
                 slot_t const candidate = neighbors[i].slot;
                 distance_t const distance = metric(query, candidate);
                 ++context.distance_count;
                 if (results.size() < limit || distance < radius) {
                     frontier.push({-distance, candidate});
+                    __builtin_prefetch(node_table_ + candidate);
                     if (predicate(candidate)) {
                         results.insert_capped({distance, candidate}, limit);
                         radius = results.back().distance;
@@ -697,6 +709,10 @@ class index_gt {
     template <typename metric_at> static void prefetch_(metric_at const& metric, slot_t slot) {
         if constexpr (has_prefetch_t<std::remove_reference_t<metric_at>>::value)
             metric.prefetch(slot);
+    }
+    template <typename metric_at> static void prefetch_body_(metric_at const& metric, slot_t slot) {
+        if constexpr (has_prefetch_body_t<std::remove_reference_t<metric_at>>::value)
+            metric.prefetch_body(slot);
     }
 
     /// Starts loading the head and level-0 list of a node that is likely to be expanded next.
@@ -772,12 +788,17 @@ class index_gt {
             for (std::size_t i = 0; i != count; ++i)
                 neighbors[i].slot = list[i];
             std::size_t const fresh = keep_unvisited_(metric, neighbors, count, visited);
+            if (fresh)
+                prefetch_body_(metric, neighbors[0].slot);
             for (std::size_t i = 0; i != fresh; ++i) {
+                if (i + 1 != fresh)
+                    prefetch_body_(metric, neighbors[i + 1].slot);
                 slot_t const candidate = neighbors[i].slot;
                 distance_t const distance = metric(query, candidate);
                 ++context.distance_count;
                 if (results.size() < limit || distance < radius) {
                     frontier.push({-distance, candidate});
+                    __builtin_prefetch(node_table_ + candidate);
                     if (!updating || candidate != updated)
                         results.insert_capped({distance, candidate}, limit);
                     if (!results.empty())
