@@ -26,6 +26,7 @@
 #include "index/candidates.h"
 #include "index/file_streams.h"
 #include "index/graph_config.h"
+#include "index/index_file_format.h"
 #include "index/index_gt.h"
 #include "index/key_table.h"
 #include "index/memory_mapped_file.h"
@@ -796,6 +797,15 @@ template <typename key_at = unsigned long, typename slot_at = unsigned int> clas
                 std::memcpy(output, stored, bytes_per_vector());
         return 1;
     }
+
+    // Steps `load` and `view` share, defined beside them. Those returning a message return null on success;
+    // after a message the reader empties the index before it reports the failure.
+    std::size_t begin_reading_(std::size_t& insertion_threads, std::size_t& search_threads);
+    void empty_for_reading_();
+    char const* adopt_dense_header_(dense_file_header_t& header, std::uint64_t rows, std::uint64_t row_bytes,
+                                    index_dense_serialization_config_t config, std::size_t contexts);
+    char const* size_graph_(graph_file_header_t const& header, std::uint64_t nodes_count);
+    char const* finish_reading_(std::size_t contexts);
 
     /// Rebuilds the key table and the free list from the keys in the graph's nodes: nodes carrying the
     /// vacant key are free slots, every other node is an entry. Raises std::runtime_error when the key

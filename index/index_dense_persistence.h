@@ -254,6 +254,118 @@ serialization_result_t index_dense_gt<key_at, slot_at>::save(output_file_t& file
 }
 
 template <typename key_at, typename slot_at>
+std::size_t index_dense_gt<key_at, slot_at>::begin_reading_(std::size_t& insertion_threads,
+                                                            std::size_t& search_threads) {
+    // The thread counts outlive the emptying, so that a reloaded index serves as many threads as before.
+    if (graph_) {
+        insertion_threads = graph_->limits().insertion_threads;
+        search_threads = graph_->limits().search_threads;
+    } else
+        insertion_threads = search_threads = std::thread::hardware_concurrency();
+    empty_for_reading_();
+    return std::max(insertion_threads, search_threads);
+}
+
+template <typename key_at, typename slot_at>
+void index_dense_gt<key_at, slot_at>::empty_for_reading_() {
+    std::unique_lock<std::shared_mutex> key_lock(key_table_mutex_);      // guards key_table_
+    std::lock_guard<std::mutex> free_lock(free_list_mutex_);            // guards free_list_
+    std::lock_guard<std::mutex> threads_lock(available_threads_mutex_); // guards available_threads_
+    if (graph_)
+        graph_->reset();
+    key_table_.clear();
+    free_vector_pointers_();
+    free_list_.clear();
+    vector_arena_.reset();
+    available_threads_.reset();
+    threads_count_ = 0;
+}
+
+/// Checks the dense header, then takes the metric it describes, a conversion buffer for `contexts`
+/// threads and an empty graph.
+template <typename key_at, typename slot_at>
+char const* index_dense_gt<key_at, slot_at>::adopt_dense_header_(dense_file_header_t& header, std::uint64_t rows,
+                                                                 std::uint64_t row_bytes,
+                                                                 index_dense_serialization_config_t config,
+                                                                 std::size_t contexts) {
+    if (char const* message = persistence::check_dense_header(header))
+        return message;
+    config_.multi_keys = header.multi_keys;
+    metric_punned_t metric;
+    if (char const* message = persistence::form_metric(header, rows, row_bytes, config, metric))
+        return message;
+    metric_ = metric;
+
+    {
+        std::size_t const vector_bytes = metric_.bytes_per_vector();
+        std::size_t buffer_length = 0;
+        byte_t* buffer = nullptr;
+        if (!vector_bytes || contexts <= SIZE_MAX / vector_bytes) {
+            buffer_length = contexts * vector_bytes;
+            buffer = aligned_allocator_gt<byte_t, 64>{}.allocate(buffer_length);
+        }
+        if (!buffer)
+            return "Failed to allocate memory for the casts";
+        free_conversion_buffer_();
+        conversion_buffer_ = buffer;
+        conversion_buffer_length_ = buffer_length;
+        casts_ = casts_punned_t::make(metric_.scalar_kind());
+    }
+
+    if (graph_)
+        graph_->reset();
+    else {
+        char* storage = aligned_allocator_gt<char, 64>{}.allocate(sizeof(graph_t));
+        if (!storage)
+            return "Failed to allocate memory for the index";
+        index_config_t graph_config = normalized_config({config_.connectivity, config_.base_connectivity});
+        if (config_error(graph_config))
+            graph_config = normalized_config({});
+        graph_ = new (storage) graph_t(graph_config);
+    }
+    return nullptr;
+}
+
+/// Reserves the node table and takes the size, top level and entry point of a graph header whose
+/// configuration the graph already has.
+template <typename key_at, typename slot_at>
+char const* index_dense_gt<key_at, slot_at>::size_graph_(graph_file_header_t const& header,
+                                                         std::uint64_t nodes_count) {
+    if (!graph_->try_reserve({static_cast<std::size_t>(nodes_count), 1, 1}))
+        return "Out of memory";
+    std::int16_t top_level;
+    persistence::top_level_from_header(header, top_level);
+    graph_->set_size(static_cast<std::size_t>(nodes_count));
+    graph_->set_top_level(top_level);
+    graph_->set_entry_point(static_cast<std::uint32_t>(header.entry_point));
+    return nullptr;
+}
+
+/// Hands out `contexts` thread ids and rebuilds the key table and the free list.
+template <typename key_at, typename slot_at>
+char const* index_dense_gt<key_at, slot_at>::finish_reading_(std::size_t contexts) {
+    {
+        threads_ring_t ring;
+        if (!ring.reserve(contexts))
+            return "Failed to allocate memory for the available threads!";
+        for (std::size_t id = 0; id != contexts; ++id)
+            ring.push(id);
+        std::lock_guard<std::mutex> lock(available_threads_mutex_); // guards available_threads_
+        available_threads_ = std::move(ring);
+        threads_count_ = contexts;
+    }
+    // Rebuilding the key table and the free list can run out of memory; the error still escapes as an
+    // exception, but from an empty index rather than one whose entries no lookup finds.
+    try {
+        reindex_keys_();
+    } catch (...) {
+        empty_for_reading_();
+        throw;
+    }
+    return nullptr;
+}
+
+template <typename key_at, typename slot_at>
 serialization_result_t index_dense_gt<key_at, slot_at>::load(input_file_t& file,
                                                               index_dense_serialization_config_t config) {
     serialization_result_t result;
@@ -263,33 +375,13 @@ serialization_result_t index_dense_gt<key_at, slot_at>::load(input_file_t& file,
             return opened;
     }
 
-    // Common start: remember the thread counts, then empty the index under its three locks.
     std::size_t insertion_threads, search_threads;
-    if (graph_) {
-        insertion_threads = graph_->limits().insertion_threads;
-        search_threads = graph_->limits().search_threads;
-    } else
-        insertion_threads = search_threads = std::thread::hardware_concurrency();
-    std::size_t const contexts = std::max(insertion_threads, search_threads);
-    auto empty_index = [this] {
-        std::unique_lock<std::shared_mutex> key_lock(key_table_mutex_); // guards key_table_
-        std::lock_guard<std::mutex> free_lock(free_list_mutex_);        // guards free_list_
-        std::lock_guard<std::mutex> threads_lock(available_threads_mutex_); // guards available_threads_
-        if (graph_)
-            graph_->reset();
-        key_table_.clear();
-        free_vector_pointers_();
-        free_list_.clear();
-        vector_arena_.reset();
-        available_threads_.reset();
-        threads_count_ = 0;
-    };
-    empty_index();
+    std::size_t const contexts = begin_reading_(insertion_threads, search_threads);
 
     // Every failure from here on leaves the index empty: a graph whose nodes outnumber its vectors, or
     // whose links were never validated, must not be searched or grown.
     auto fail = [&](char const* message) {
-        empty_index();
+        empty_for_reading_();
         result.error = message;
         return std::move(result);
     };
@@ -340,41 +432,8 @@ serialization_result_t index_dense_gt<key_at, slot_at>::load(input_file_t& file,
         return fail("Failed to read the index ");
     consume(sizeof(header_bytes));
     dense_file_header_t header = decode_dense_file_header(header_bytes);
-    if (char const* message = persistence::check_dense_header(header))
+    if (char const* message = adopt_dense_header_(header, rows, row_bytes, config, contexts))
         return fail(message);
-    config_.multi_keys = header.multi_keys;
-    metric_punned_t metric;
-    if (char const* message = persistence::form_metric(header, rows, row_bytes, config, metric))
-        return fail(message);
-    metric_ = metric;
-
-    {
-        std::size_t const vector_bytes = metric_.bytes_per_vector();
-        std::size_t buffer_length = 0;
-        byte_t* buffer = nullptr;
-        if (!vector_bytes || contexts <= SIZE_MAX / vector_bytes) {
-            buffer_length = contexts * vector_bytes;
-            buffer = aligned_allocator_gt<byte_t, 64>{}.allocate(buffer_length);
-        }
-        if (!buffer)
-            return fail("Failed to allocate memory for the casts");
-        free_conversion_buffer_();
-        conversion_buffer_ = buffer;
-        conversion_buffer_length_ = buffer_length;
-        casts_ = casts_punned_t::make(metric_.scalar_kind());
-    }
-
-    if (graph_)
-        graph_->reset();
-    else {
-        char* storage = aligned_allocator_gt<char, 64>{}.allocate(sizeof(graph_t));
-        if (!storage)
-            return fail("Failed to allocate memory for the index");
-        index_config_t graph_config = normalized_config({config_.connectivity, config_.base_connectivity});
-        if (config_error(graph_config))
-            graph_config = normalized_config({});
-        graph_ = new (storage) graph_t(graph_config);
-    }
 
     char graph_header_bytes[graph_header_bytes_k];
     if (!file.read(graph_header_bytes, sizeof(graph_header_bytes)))
@@ -420,13 +479,8 @@ serialization_result_t index_dense_gt<key_at, slot_at>::load(input_file_t& file,
         std::uint64_t smallest_nodes;
         if (!checked_multiply(nodes_count, persistence::node_bytes(sizes, 0), smallest_nodes) || smallest_nodes > left)
             return fail("Failed to pull nodes from the stream");
-        if (!graph_->try_reserve({static_cast<std::size_t>(nodes_count), 1, 1}))
-            return fail("Out of memory");
-        std::int16_t top_level;
-        persistence::top_level_from_header(graph_header, top_level);
-        graph_->set_size(static_cast<std::size_t>(nodes_count));
-        graph_->set_top_level(top_level);
-        graph_->set_entry_point(static_cast<std::uint32_t>(graph_header.entry_point));
+        if (char const* message = size_graph_(graph_header, nodes_count))
+            return fail(message);
 
         for (std::uint64_t slot = 0; slot != nodes_count; ++slot) {
             std::int16_t const level = level_at(slot);
@@ -459,24 +513,8 @@ serialization_result_t index_dense_gt<key_at, slot_at>::load(input_file_t& file,
     if (!graph_->try_reserve({static_cast<std::size_t>(rows), insertion_threads, search_threads}))
         return fail("Failed to reserve memory for the index");
 
-    {
-        threads_ring_t ring;
-        if (!ring.reserve(contexts))
-            return fail("Failed to allocate memory for the available threads!");
-        for (std::size_t id = 0; id != contexts; ++id)
-            ring.push(id);
-        std::lock_guard<std::mutex> lock(available_threads_mutex_); // guards available_threads_
-        available_threads_ = std::move(ring);
-        threads_count_ = contexts;
-    }
-    // Rebuilding the key table and the free list can run out of memory; the error still escapes as an
-    // exception, but from an empty index rather than one whose entries no lookup finds.
-    try {
-        reindex_keys_();
-    } catch (...) {
-        empty_index();
-        throw;
-    }
+    if (char const* message = finish_reading_(contexts))
+        return fail(message);
     return result;
 }
 
@@ -486,29 +524,10 @@ serialization_result_t index_dense_gt<key_at, slot_at>::view(memory_mapped_file_
     serialization_result_t result;
 
     std::size_t insertion_threads, search_threads;
-    if (graph_) {
-        insertion_threads = graph_->limits().insertion_threads;
-        search_threads = graph_->limits().search_threads;
-    } else
-        insertion_threads = search_threads = std::thread::hardware_concurrency();
-    std::size_t const contexts = std::max(insertion_threads, search_threads);
-    auto empty_index = [this] {
-        std::unique_lock<std::shared_mutex> key_lock(key_table_mutex_); // guards key_table_
-        std::lock_guard<std::mutex> free_lock(free_list_mutex_);        // guards free_list_
-        std::lock_guard<std::mutex> threads_lock(available_threads_mutex_); // guards available_threads_
-        if (graph_)
-            graph_->reset();
-        key_table_.clear();
-        free_vector_pointers_();
-        free_list_.clear();
-        vector_arena_.reset();
-        available_threads_.reset();
-        threads_count_ = 0;
-    };
-    empty_index();
+    std::size_t const contexts = begin_reading_(insertion_threads, search_threads);
     // Resetting the graph also releases a mapping it adopted.
     auto fail = [&](char const* message) {
-        empty_index();
+        empty_for_reading_();
         result.error = message;
         return std::move(result);
     };
@@ -543,41 +562,8 @@ serialization_result_t index_dense_gt<key_at, slot_at>::view(memory_mapped_file_
     if (left_after(position) < dense_header_bytes_k)
         return fail("File is corrupted and lacks a header");
     dense_file_header_t header = decode_dense_file_header(base + position);
-    if (char const* message = persistence::check_dense_header(header))
+    if (char const* message = adopt_dense_header_(header, rows, row_bytes, config, contexts))
         return fail(message);
-    config_.multi_keys = header.multi_keys;
-    metric_punned_t metric;
-    if (char const* message = persistence::form_metric(header, rows, row_bytes, config, metric))
-        return fail(message);
-    metric_ = metric;
-
-    {
-        std::size_t const vector_bytes = metric_.bytes_per_vector();
-        std::size_t buffer_length = 0;
-        byte_t* buffer = nullptr;
-        if (!vector_bytes || contexts <= SIZE_MAX / vector_bytes) {
-            buffer_length = contexts * vector_bytes;
-            buffer = aligned_allocator_gt<byte_t, 64>{}.allocate(buffer_length);
-        }
-        if (!buffer)
-            return fail("Failed to allocate memory for the casts");
-        free_conversion_buffer_();
-        conversion_buffer_ = buffer;
-        conversion_buffer_length_ = buffer_length;
-        casts_ = casts_punned_t::make(metric_.scalar_kind());
-    }
-
-    if (graph_)
-        graph_->reset();
-    else {
-        char* storage = aligned_allocator_gt<char, 64>{}.allocate(sizeof(graph_t));
-        if (!storage)
-            return fail("Failed to allocate memory for the index");
-        index_config_t graph_config = normalized_config({config_.connectivity, config_.base_connectivity});
-        if (config_error(graph_config))
-            graph_config = normalized_config({});
-        graph_ = new (storage) graph_t(graph_config);
-    }
     // The mapping is this call's now: a failure before the graph adopts it unmaps it with `mapping`.
     memory_mapped_file_t mapping = std::move(file);
 
@@ -633,13 +619,8 @@ serialization_result_t index_dense_gt<key_at, slot_at>::view(memory_mapped_file_
                 [base, offsets](std::uint64_t slot) { return base + offsets[slot]; }))
             return fail(message);
 
-        if (!graph_->try_reserve({static_cast<std::size_t>(nodes_count), 1, 1}))
-            return fail("Out of memory");
-        std::int16_t top_level;
-        persistence::top_level_from_header(graph_header, top_level);
-        graph_->set_size(static_cast<std::size_t>(nodes_count));
-        graph_->set_top_level(top_level);
-        graph_->set_entry_point(static_cast<std::uint32_t>(graph_header.entry_point));
+        if (char const* message = size_graph_(graph_header, nodes_count))
+            return fail(message);
         for (std::uint64_t slot = 0; slot != nodes_count; ++slot)
             graph_->set_node_at(static_cast<std::size_t>(slot), base + offsets[slot]);
         graph_->adopt_mapped_file(std::move(mapping));
@@ -656,24 +637,8 @@ serialization_result_t index_dense_gt<key_at, slot_at>::view(memory_mapped_file_
     for (std::uint64_t slot = 0; slot != rows; ++slot)
         vector_pointers_[slot] = const_cast<byte_t*>(base + matrix + slot * row_bytes);
 
-    {
-        threads_ring_t ring;
-        if (!ring.reserve(contexts))
-            return fail("Failed to allocate memory for the available threads!");
-        for (std::size_t id = 0; id != contexts; ++id)
-            ring.push(id);
-        std::lock_guard<std::mutex> lock(available_threads_mutex_); // guards available_threads_
-        available_threads_ = std::move(ring);
-        threads_count_ = contexts;
-    }
-    // Rebuilding the key table and the free list can run out of memory; the error still escapes as an
-    // exception, but from an empty index rather than one whose entries no lookup finds.
-    try {
-        reindex_keys_();
-    } catch (...) {
-        empty_index();
-        throw;
-    }
+    if (char const* message = finish_reading_(contexts))
+        return fail(message);
     return result;
 }
 
