@@ -12,6 +12,7 @@ import java.nio.LongBuffer;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.locks.Lock;
 import java.util.concurrent.locks.ReentrantReadWriteLock;
+import java.util.function.LongConsumer;
 
 /**
  * An approximate nearest-neighbour index over fixed-length vectors, kept in native memory.
@@ -122,12 +123,7 @@ public final class Index implements AutoCloseable {
      */
     public void add(long firstKey, float[] vectors) {
         requireNonNull(vectors, "vectors");
-        Lock shared = lockModification();
-        try {
-            c_add_f32(usableHandle(), firstKey, vectors);
-        } finally {
-            unlockModification(shared);
-        }
+        modify(index -> c_add_f32(index, firstKey, vectors));
     }
 
     /**
@@ -142,12 +138,7 @@ public final class Index implements AutoCloseable {
      */
     public void add(long firstKey, double[] vectors) {
         requireNonNull(vectors, "vectors");
-        Lock shared = lockModification();
-        try {
-            c_add_f64(usableHandle(), firstKey, vectors);
-        } finally {
-            unlockModification(shared);
-        }
+        modify(index -> c_add_f64(index, firstKey, vectors));
     }
 
     /**
@@ -162,12 +153,7 @@ public final class Index implements AutoCloseable {
      */
     public void add(long firstKey, byte[] vectors) {
         requireNonNull(vectors, "vectors");
-        Lock shared = lockModification();
-        try {
-            c_add_i8(usableHandle(), firstKey, vectors);
-        } finally {
-            unlockModification(shared);
-        }
+        modify(index -> c_add_i8(index, firstKey, vectors));
     }
 
     /**
@@ -183,14 +169,10 @@ public final class Index implements AutoCloseable {
      */
     public void add(long key, FloatBuffer vector) {
         requireNativeOrder(vector, vector == null ? null : vector.order(), "vector");
-        Lock shared = lockModification();
-        try {
-            long index = usableHandle();
+        modify(index -> {
             requireOneVector(index, vector);
             c_add_f32_buffer(index, key, vector.slice());
-        } finally {
-            unlockModification(shared);
-        }
+        });
     }
 
     /**
@@ -205,14 +187,10 @@ public final class Index implements AutoCloseable {
      */
     public void add(long key, DoubleBuffer vector) {
         requireNativeOrder(vector, vector == null ? null : vector.order(), "vector");
-        Lock shared = lockModification();
-        try {
-            long index = usableHandle();
+        modify(index -> {
             requireOneVector(index, vector);
             c_add_f64_buffer(index, key, vector.slice());
-        } finally {
-            unlockModification(shared);
-        }
+        });
     }
 
     /**
@@ -228,12 +206,7 @@ public final class Index implements AutoCloseable {
      */
     public void add(long key, ByteBuffer vector) {
         requireNonNull(vector, "vector");
-        Lock shared = lockModification();
-        try {
-            c_add_i8_buffer(usableHandle(), key, vector.slice());
-        } finally {
-            unlockModification(shared);
-        }
+        modify(index -> c_add_i8_buffer(index, key, vector.slice()));
     }
 
     // ---------------------------------------------------------------------------------------------------------------
@@ -253,14 +226,7 @@ public final class Index implements AutoCloseable {
     public long[] search(float[] query, long count) {
         requireNonNull(query, "query");
         requireCount(count);
-        Lock shared = lockShared();
-        try {
-            long index = usableHandle();
-            requireQuery(index, query.length);
-            return c_search_f32(index, query, wantedCount(index, count));
-        } finally {
-            shared.unlock();
-        }
+        return queried(query.length, count, (index, wanted) -> c_search_f32(index, query, wanted));
     }
 
     /**
@@ -277,14 +243,7 @@ public final class Index implements AutoCloseable {
     public long[] search(double[] query, long count) {
         requireNonNull(query, "query");
         requireCount(count);
-        Lock shared = lockShared();
-        try {
-            long index = usableHandle();
-            requireQuery(index, query.length);
-            return c_search_f64(index, query, wantedCount(index, count));
-        } finally {
-            shared.unlock();
-        }
+        return queried(query.length, count, (index, wanted) -> c_search_f64(index, query, wanted));
     }
 
     /**
@@ -301,14 +260,7 @@ public final class Index implements AutoCloseable {
     public long[] search(byte[] query, long count) {
         requireNonNull(query, "query");
         requireCount(count);
-        Lock shared = lockShared();
-        try {
-            long index = usableHandle();
-            requireQuery(index, query.length);
-            return c_search_i8(index, query, wantedCount(index, count));
-        } finally {
-            shared.unlock();
-        }
+        return queried(query.length, count, (index, wanted) -> c_search_i8(index, query, wanted));
     }
 
     /**
@@ -326,14 +278,7 @@ public final class Index implements AutoCloseable {
     public long[] search(FloatBuffer query, long count) {
         requireNativeOrder(query, query == null ? null : query.order(), "query");
         requireCount(count);
-        Lock shared = lockShared();
-        try {
-            long index = usableHandle();
-            requireQuery(index, query.remaining());
-            return c_search_f32_buffer(index, query.slice(), wantedCount(index, count));
-        } finally {
-            shared.unlock();
-        }
+        return queried(query.remaining(), count, (index, wanted) -> c_search_f32_buffer(index, query.slice(), wanted));
     }
 
     /**
@@ -350,14 +295,7 @@ public final class Index implements AutoCloseable {
     public long[] search(DoubleBuffer query, long count) {
         requireNativeOrder(query, query == null ? null : query.order(), "query");
         requireCount(count);
-        Lock shared = lockShared();
-        try {
-            long index = usableHandle();
-            requireQuery(index, query.remaining());
-            return c_search_f64_buffer(index, query.slice(), wantedCount(index, count));
-        } finally {
-            shared.unlock();
-        }
+        return queried(query.remaining(), count, (index, wanted) -> c_search_f64_buffer(index, query.slice(), wanted));
     }
 
     /**
@@ -374,14 +312,7 @@ public final class Index implements AutoCloseable {
     public long[] search(ByteBuffer query, long count) {
         requireNonNull(query, "query");
         requireCount(count);
-        Lock shared = lockShared();
-        try {
-            long index = usableHandle();
-            requireQuery(index, query.remaining());
-            return c_search_i8_buffer(index, query.slice(), wantedCount(index, count));
-        } finally {
-            shared.unlock();
-        }
+        return queried(query.remaining(), count, (index, wanted) -> c_search_i8_buffer(index, query.slice(), wanted));
     }
 
     /**
@@ -403,14 +334,8 @@ public final class Index implements AutoCloseable {
     public int searchInto(FloatBuffer query, LongBuffer results, long count) {
         requireNativeOrder(query, query == null ? null : query.order(), "query");
         requireResults(results, count);
-        Lock shared = lockShared();
-        try {
-            long index = usableHandle();
-            requireQuery(index, query.remaining());
-            return c_search_into_f32_buffer(index, query.slice(), results, wantedCount(index, count));
-        } finally {
-            shared.unlock();
-        }
+        return queried(query.remaining(), count,
+                (index, wanted) -> c_search_into_f32_buffer(index, query.slice(), results, wanted));
     }
 
     /**
@@ -428,14 +353,8 @@ public final class Index implements AutoCloseable {
     public int searchInto(DoubleBuffer query, LongBuffer results, long count) {
         requireNativeOrder(query, query == null ? null : query.order(), "query");
         requireResults(results, count);
-        Lock shared = lockShared();
-        try {
-            long index = usableHandle();
-            requireQuery(index, query.remaining());
-            return c_search_into_f64_buffer(index, query.slice(), results, wantedCount(index, count));
-        } finally {
-            shared.unlock();
-        }
+        return queried(query.remaining(), count,
+                (index, wanted) -> c_search_into_f64_buffer(index, query.slice(), results, wanted));
     }
 
     /**
@@ -453,14 +372,8 @@ public final class Index implements AutoCloseable {
     public int searchInto(ByteBuffer query, LongBuffer results, long count) {
         requireNonNull(query, "query");
         requireResults(results, count);
-        Lock shared = lockShared();
-        try {
-            long index = usableHandle();
-            requireQuery(index, query.remaining());
-            return c_search_into_i8_buffer(index, query.slice(), results, wantedCount(index, count));
-        } finally {
-            shared.unlock();
-        }
+        return queried(query.remaining(), count,
+                (index, wanted) -> c_search_into_i8_buffer(index, query.slice(), results, wanted));
     }
 
     // ---------------------------------------------------------------------------------------------------------------
@@ -495,14 +408,7 @@ public final class Index implements AutoCloseable {
      */
     public void getInto(long key, float[] output) {
         requireNonNull(output, "output");
-        Lock shared = lockShared();
-        try {
-            long index = usableHandle();
-            requireOutput(index, output.length);
-            c_get_into_f32(index, key, output);
-        } finally {
-            shared.unlock();
-        }
+        readInto(output.length, index -> c_get_into_f32(index, key, output));
     }
 
     /**
@@ -516,14 +422,7 @@ public final class Index implements AutoCloseable {
      */
     public void getInto(long key, double[] output) {
         requireNonNull(output, "output");
-        Lock shared = lockShared();
-        try {
-            long index = usableHandle();
-            requireOutput(index, output.length);
-            c_get_into_f64(index, key, output);
-        } finally {
-            shared.unlock();
-        }
+        readInto(output.length, index -> c_get_into_f64(index, key, output));
     }
 
     /**
@@ -537,14 +436,7 @@ public final class Index implements AutoCloseable {
      */
     public void getInto(long key, byte[] output) {
         requireNonNull(output, "output");
-        Lock shared = lockShared();
-        try {
-            long index = usableHandle();
-            requireOutput(index, output.length);
-            c_get_into_i8(index, key, output);
-        } finally {
-            shared.unlock();
-        }
+        readInto(output.length, index -> c_get_into_i8(index, key, output));
     }
 
     /**
@@ -695,12 +587,7 @@ public final class Index implements AutoCloseable {
      * @throws IllegalStateException if the index is closed
      */
     public long size() {
-        Lock shared = lockShared();
-        try {
-            return c_size(openHandle());
-        } finally {
-            shared.unlock();
-        }
+        return readProperty(Index::c_size);
     }
 
     /**
@@ -710,12 +597,7 @@ public final class Index implements AutoCloseable {
      * @throws IllegalStateException if the index is closed
      */
     public long capacity() {
-        Lock shared = lockShared();
-        try {
-            return c_capacity(openHandle());
-        } finally {
-            shared.unlock();
-        }
+        return readProperty(Index::c_capacity);
     }
 
     /**
@@ -725,12 +607,7 @@ public final class Index implements AutoCloseable {
      * @throws IllegalStateException if the index is closed
      */
     public long dimensions() {
-        Lock shared = lockShared();
-        try {
-            return c_dimensions(openHandle());
-        } finally {
-            shared.unlock();
-        }
+        return readProperty(Index::c_dimensions);
     }
 
     /**
@@ -741,12 +618,7 @@ public final class Index implements AutoCloseable {
      * @throws IllegalStateException if the index is closed
      */
     public long connectivity() {
-        Lock shared = lockShared();
-        try {
-            return c_connectivity(openHandle());
-        } finally {
-            shared.unlock();
-        }
+        return readProperty(Index::c_connectivity);
     }
 
     /**
@@ -756,12 +628,7 @@ public final class Index implements AutoCloseable {
      * @throws IllegalStateException if the index is closed
      */
     public long memoryUsage() {
-        Lock shared = lockShared();
-        try {
-            return c_memory_usage(openHandle());
-        } finally {
-            shared.unlock();
-        }
+        return readProperty(Index::c_memory_usage);
     }
 
     /**
@@ -772,12 +639,7 @@ public final class Index implements AutoCloseable {
      * @throws IllegalStateException if the index is closed
      */
     public String metricKind() {
-        Lock shared = lockShared();
-        try {
-            return c_metric_kind(openHandle());
-        } finally {
-            shared.unlock();
-        }
+        return readProperty(Index::c_metric_kind);
     }
 
     /**
@@ -787,12 +649,7 @@ public final class Index implements AutoCloseable {
      * @throws IllegalStateException if the index is closed
      */
     public String scalarKind() {
-        Lock shared = lockShared();
-        try {
-            return c_scalar_kind(openHandle());
-        } finally {
-            shared.unlock();
-        }
+        return readProperty(Index::c_scalar_kind);
     }
 
     /**
@@ -803,12 +660,7 @@ public final class Index implements AutoCloseable {
      * @throws IllegalStateException if the index is closed
      */
     public String hardwareAcceleration() {
-        Lock shared = lockShared();
-        try {
-            return c_hardware_acceleration(openHandle());
-        } finally {
-            shared.unlock();
-        }
+        return readProperty(Index::c_hardware_acceleration);
     }
 
     /**
@@ -1053,6 +905,58 @@ public final class Index implements AutoCloseable {
             probe.close();
         } catch (IOException ignored) {
             // Closing a stream that was only opened cannot lose anything.
+        }
+    }
+
+    /** A native call on a handle the caller's lock keeps live. */
+    @FunctionalInterface
+    private interface HandleCall<R> {
+        R run(long index);
+    }
+
+    /** A native search on a live handle that may return up to {@code wanted} keys. */
+    @FunctionalInterface
+    private interface QueryCall<R> {
+        R run(long index, long wanted);
+    }
+
+    private <R> R readProperty(HandleCall<R> call) {
+        Lock shared = lockShared();
+        try {
+            return call.run(openHandle());
+        } finally {
+            shared.unlock();
+        }
+    }
+
+    private <R> R queried(int queryLength, long count, QueryCall<R> call) {
+        Lock shared = lockShared();
+        try {
+            long index = usableHandle();
+            requireQuery(index, queryLength);
+            return call.run(index, wantedCount(index, count));
+        } finally {
+            shared.unlock();
+        }
+    }
+
+    private void readInto(int outputLength, LongConsumer call) {
+        Lock shared = lockShared();
+        try {
+            long index = usableHandle();
+            requireOutput(index, outputLength);
+            call.accept(index);
+        } finally {
+            shared.unlock();
+        }
+    }
+
+    private void modify(LongConsumer call) {
+        Lock shared = lockModification();
+        try {
+            call.accept(usableHandle());
+        } finally {
+            unlockModification(shared);
         }
     }
 
