@@ -66,6 +66,17 @@ void view_into(JNIEnv* env, index_dense_t& index, char const* path) {
         provide_thread_contexts(env, index);
 }
 
+/// Replaces the content of `index` by the file at `path`, viewed in place or loaded through a stream.
+void read_into(JNIEnv* env, index_dense_t& index, jstring path, bool view) {
+    utf_chars_t file_path(env, path);
+    if (!file_path)
+        return raise(env, illegal_argument_k, null_path_k);
+    if (view)
+        view_into(env, index, file_path.c_str());
+    else
+        load_into(env, index, file_path.c_str());
+}
+
 /// A new String[] of the names of the rows of `table` whose value passes `keep`, in row order.
 template <typename keep_at>
 jobjectArray names_where(JNIEnv* env, vexlane_named_value_t const* table, std::size_t rows, keep_at&& keep) {
@@ -113,34 +124,18 @@ JNIEXPORT void JNICALL Java_quarn_vemo_korvane_Index_c_1save(JNIEnv* env, jclass
 }
 
 JNIEXPORT void JNICALL Java_quarn_vemo_korvane_Index_c_1load(JNIEnv* env, jclass, jlong handle, jstring path) {
-    guarded(env, [&] {
-        utf_chars_t file_path(env, path);
-        if (!file_path)
-            return raise(env, illegal_argument_k, null_path_k);
-        load_into(env, index_of(handle), file_path.c_str());
-    });
+    guarded(env, [&] { read_into(env, index_of(handle), path, false); });
 }
 
 JNIEXPORT void JNICALL Java_quarn_vemo_korvane_Index_c_1view(JNIEnv* env, jclass, jlong handle, jstring path) {
-    guarded(env, [&] {
-        utf_chars_t file_path(env, path);
-        if (!file_path)
-            return raise(env, illegal_argument_k, null_path_k);
-        view_into(env, index_of(handle), file_path.c_str());
-    });
+    guarded(env, [&] { read_into(env, index_of(handle), path, true); });
 }
 
 JNIEXPORT jlong JNICALL Java_quarn_vemo_korvane_Index_c_1createFromFile(JNIEnv* env, jclass, jstring path,
                                                                        jboolean view) {
     return guarded(env, [&]() -> jlong {
-        utf_chars_t file_path(env, path);
-        if (!file_path)
-            return raise<jlong>(env, illegal_argument_k, null_path_k);
         auto index = std::make_unique<index_dense_t>(index_dense_t::blank());
-        if (view)
-            view_into(env, *index, file_path.c_str());
-        else
-            load_into(env, *index, file_path.c_str());
+        read_into(env, *index, path, view);
         if (env->ExceptionCheck())
             return 0;
         return handle_of(index.release());
