@@ -784,9 +784,12 @@ class index_gt {
                 unlock_node(top.slot);
                 return false;
             }
+            // The list is copied under the lock and measured after it, so that other insertions never spin
+            // while this one computes distances (or waits for the processor, on a busy machine).
             candidate_t* neighbors = context.prune_buffer.data();
             for (std::size_t i = 0; i != count; ++i)
                 neighbors[i].slot = list[i];
+            unlock_node(top.slot);
             std::size_t const fresh = keep_unvisited_(metric, neighbors, count, visited);
             if (fresh)
                 prefetch_body_(metric, neighbors[0].slot);
@@ -805,7 +808,6 @@ class index_gt {
                         radius = results.back().distance;
                 }
             }
-            unlock_node(top.slot);
             if (!frontier.empty())
                 prefetch_node_(frontier.top().slot);
         }
