@@ -74,21 +74,34 @@ struct bf16_loader_t {
     }
 };
 
-// Families of the float-lane kernels: how a block of lanes updates the sums, and how one f32 remainder
-// element does (each product or squared difference rounded to 32-bit, then added in 64-bit).
+// Families of the float-lane kernels: their set of lane sums, how a block of lanes updates it, how two sets
+// combine and reduce to 64-bit sums, and how one f32 remainder element updates those (each product or squared
+// difference rounded to 32-bit, then added in 64-bit). Sets are plain structs of named registers passed by
+// value, so that the compiler keeps every set in registers.
+
+void reduce_three_f32(__m256 x, __m256 y, __m256 z, double* out) noexcept;
+
+/// One sum (dot, l2sq).
+struct one_sum_t {
+    __m256 sum;
+};
 
 struct dot_family_t {
-    static constexpr int sums = 1;
-    static void step(__m256* s, __m256 x, __m256 y) noexcept { s[0] = _mm256_fmadd_ps(x, y, s[0]); }
+    using set_t = one_sum_t;
+    static set_t step(set_t s, __m256 x, __m256 y) noexcept { return {_mm256_fmadd_ps(x, y, s.sum)}; }
+    static set_t add(set_t s, set_t t) noexcept { return {_mm256_add_ps(s.sum, t.sum)}; }
+    static void reduce(set_t s, double* out) noexcept { out[0] = reduce_f32(s.sum); }
     static void scalar(double* s, float x, float y) noexcept { s[0] += static_cast<double>(x * y); }
 };
 
 struct l2sq_family_t {
-    static constexpr int sums = 1;
-    static void step(__m256* s, __m256 x, __m256 y) noexcept {
+    using set_t = one_sum_t;
+    static set_t step(set_t s, __m256 x, __m256 y) noexcept {
         __m256 const d = _mm256_sub_ps(x, y);
-        s[0] = _mm256_fmadd_ps(d, d, s[0]);
+        return {_mm256_fmadd_ps(d, d, s.sum)};
     }
+    static set_t add(set_t s, set_t t) noexcept { return dot_family_t::add(s, t); }
+    static void reduce(set_t s, double* out) noexcept { dot_family_t::reduce(s, out); }
     static void scalar(double* s, float x, float y) noexcept {
         float const d = x - y;
         s[0] += static_cast<double>(d * d);
@@ -97,12 +110,16 @@ struct l2sq_family_t {
 
 /// Sums ab, a2, b2.
 struct cos_family_t {
-    static constexpr int sums = 3;
-    static void step(__m256* s, __m256 x, __m256 y) noexcept {
-        s[0] = _mm256_fmadd_ps(x, y, s[0]);
-        s[1] = _mm256_fmadd_ps(x, x, s[1]);
-        s[2] = _mm256_fmadd_ps(y, y, s[2]);
+    struct set_t {
+        __m256 ab, a2, b2;
+    };
+    static set_t step(set_t s, __m256 x, __m256 y) noexcept {
+        return {_mm256_fmadd_ps(x, y, s.ab), _mm256_fmadd_ps(x, x, s.a2), _mm256_fmadd_ps(y, y, s.b2)};
     }
+    static set_t add(set_t s, set_t t) noexcept {
+        return {_mm256_add_ps(s.ab, t.ab), _mm256_add_ps(s.a2, t.a2), _mm256_add_ps(s.b2, t.b2)};
+    }
+    static void reduce(set_t s, double* out) noexcept { reduce_three_f32(s.ab, s.a2, s.b2, out); }
     static void scalar(double* s, float x, float y) noexcept {
         s[0] += static_cast<double>(x * y);
         s[1] += static_cast<double>(x * x);
@@ -110,40 +127,68 @@ struct cos_family_t {
     }
 };
 
+/// Sums the lanes of three float accumulators through 64-bit floats (each half widened, then added), all
+/// three at once: the horizontal adds of one sum share their instructions with the other two.
+void reduce_three_f32(__m256 x, __m256 y, __m256 z, double* out) noexcept {
+    auto widen = [](__m256 v) {
+        return _mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(v)), _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)));
+    };
+    __m256d const xy = _mm256_hadd_pd(widen(x), widen(y)); // x0+x1, y0+y1, x2+x3, y2+y3
+    __m256d const zz = _mm256_hadd_pd(widen(z), widen(z)); // z0+z1, z0+z1, z2+z3, z2+z3
+    __m128d const xy_sums = _mm_add_pd(_mm256_castpd256_pd128(xy), _mm256_extractf128_pd(xy, 1));
+    __m128d const z_sums = _mm_add_pd(_mm256_castpd256_pd128(zz), _mm256_extractf128_pd(zz, 1));
+    _mm_storeu_pd(out, xy_sums);
+    out[2] = _mm_cvtsd_f64(z_sums);
+}
+
 /// Runs family_at over a and b, writing its sums (reduced to 64-bit) into `out`.
 template <typename loader_at, typename family_at>
 void float_lanes(void const* a_raw, void const* b_raw, std::uint64_t n, double* out) noexcept {
     using element_t = typename loader_at::element_t;
-    constexpr int sums = family_at::sums;
-    // Four independent accumulator sets hide the multiply-add latency.
-    constexpr int sets = 4;
+    using set_t = typename family_at::set_t;
+    // Independent accumulator sets hide the multiply-add latency: two FMA pipes of latency 4 want 8
+    // multiply-adds in flight. Four sets of one sum; three sets of three sums fill the registers without
+    // spilling.
+    constexpr bool four_sets = std::is_same_v<set_t, one_sum_t>;
     auto const* a = static_cast<element_t const*>(a_raw);
     auto const* b = static_cast<element_t const*>(b_raw);
+    auto block = [a, b](set_t set, std::uint64_t at) {
+        return family_at::step(set, loader_at::load(a + at), loader_at::load(b + at));
+    };
 
-    __m256 acc[sets][sums];
-    for (auto& set : acc)
-        for (auto& lanes : set)
-            lanes = _mm256_setzero_ps();
+    set_t s0, s1, s2, s3;
+    std::memset(&s0, 0, sizeof(set_t));
+    s1 = s2 = s3 = s0;
 
+    constexpr std::uint64_t step = four_sets ? 32 : 24;
     std::uint64_t i = 0;
-    for (; i + 8 * sets <= n; i += 8 * sets)
-        for (int k = 0; k != sets; ++k)
-            family_at::step(acc[k], loader_at::load(a + i + 8 * k), loader_at::load(b + i + 8 * k));
-    for (; i + 8 <= n; i += 8)
-        family_at::step(acc[0], loader_at::load(a + i), loader_at::load(b + i));
-
+    for (; i + step <= n; i += step) {
+        s0 = block(s0, i);
+        s1 = block(s1, i + 8);
+        s2 = block(s2, i + 16);
+        if constexpr (four_sets)
+            s3 = block(s3, i + 24);
+    }
+    // Fewer than a step of full blocks remain; each goes to its own set, so they do not wait on each other.
+    if (i + 8 <= n) {
+        s0 = block(s0, i), i += 8;
+        if (i + 8 <= n) {
+            s1 = block(s1, i), i += 8;
+            if (four_sets && i + 8 <= n)
+                s2 = block(s2, i), i += 8;
+        }
+    }
     constexpr bool padded = !std::is_same_v<loader_at, f32_loader_t>;
     if (padded && i != n) {
         // Zero lanes add nothing to any of the sums.
         element_t a_tail[8] = {}, b_tail[8] = {};
         std::memcpy(a_tail, a + i, (n - i) * sizeof(element_t));
         std::memcpy(b_tail, b + i, (n - i) * sizeof(element_t));
-        family_at::step(acc[1], loader_at::load(a_tail), loader_at::load(b_tail));
+        s3 = family_at::step(s3, loader_at::load(a_tail), loader_at::load(b_tail));
         i = n;
     }
     // The sets are combined lane by lane first, so that only one reduction per sum remains.
-    for (int s = 0; s != sums; ++s)
-        out[s] = reduce_f32(_mm256_add_ps(_mm256_add_ps(acc[0][s], acc[1][s]), _mm256_add_ps(acc[2][s], acc[3][s])));
+    family_at::reduce(family_at::add(family_at::add(s0, s1), family_at::add(s2, s3)), out);
     for (; i != n; ++i)
         family_at::scalar(out, a[i], b[i]);
 }
@@ -252,16 +297,19 @@ void double_lanes(void const* a_raw, void const* b_raw, std::uint64_t n, double*
 
 constexpr std::uint64_t blocks_per_flush = 8192;
 
+// Loaders of 16 elements widened to 16-bit lanes (the widening reads its 16 bytes straight from memory).
 struct i8_widen_t {
     using element_t = std::int8_t;
-    static __m256i low(__m256i v) noexcept { return _mm256_cvtepi8_epi16(_mm256_castsi256_si128(v)); }
-    static __m256i high(__m256i v) noexcept { return _mm256_cvtepi8_epi16(_mm256_extracti128_si256(v, 1)); }
+    static __m256i load(std::int8_t const* p) noexcept {
+        return _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<__m128i const*>(p)));
+    }
 };
 
 struct u8_widen_t {
     using element_t = std::uint8_t;
-    static __m256i low(__m256i v) noexcept { return _mm256_cvtepu8_epi16(_mm256_castsi256_si128(v)); }
-    static __m256i high(__m256i v) noexcept { return _mm256_cvtepu8_epi16(_mm256_extracti128_si256(v, 1)); }
+    static __m256i load(std::uint8_t const* p) noexcept {
+        return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<__m128i const*>(p)));
+    }
 };
 
 struct int_dot_family_t {
@@ -308,19 +356,25 @@ void integer_lanes(void const* a_raw, void const* b_raw, std::uint64_t n, std::i
         out[s] = 0;
 
     std::uint64_t i = 0;
-    while (i + 32 <= n) {
+    while (i + 16 <= n) {
         __m256i low[sums], high[sums];
         for (int s = 0; s != sums; ++s)
             low[s] = high[s] = _mm256_setzero_si256();
         std::uint64_t const blocks = (n - i) / 32 < blocks_per_flush ? (n - i) / 32 : blocks_per_flush;
         for (std::uint64_t block = 0; block != blocks; ++block, i += 32) {
-            __m256i const x = _mm256_loadu_si256(reinterpret_cast<__m256i const*>(a + i));
-            __m256i const y = _mm256_loadu_si256(reinterpret_cast<__m256i const*>(b + i));
-            family_at::step(low, widen_at::low(x), widen_at::low(y));
-            family_at::step(high, widen_at::high(x), widen_at::high(y));
+            family_at::step(low, widen_at::load(a + i), widen_at::load(b + i));
+            family_at::step(high, widen_at::load(a + i + 16), widen_at::load(b + i + 16));
         }
+        // A remainder of 16 or more elements takes one more half block: the sums are exact integers, so
+        // this gives the same result as adding those elements one by one, only sooner.
+        if (blocks != blocks_per_flush && i + 16 <= n) {
+            family_at::step(low, widen_at::load(a + i), widen_at::load(b + i));
+            i += 16;
+        }
+        // Within one flush a lane holds at most 8192 * 2 * 255^2 + 2 * 255^2 < 2^30 per half, so the two
+        // halves add without overflow before the one 64-bit reduction.
         for (int s = 0; s != sums; ++s)
-            out[s] += reduce_i32(low[s]) + reduce_i32(high[s]);
+            out[s] += reduce_i32(_mm256_add_epi32(low[s], high[s]));
     }
     for (; i != n; ++i)
         family_at::scalar(out, a[i], b[i]);

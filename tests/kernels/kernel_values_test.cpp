@@ -378,9 +378,10 @@ TEST(DenseKernels, IntegerSumsStayExact) {
         EXPECT_EQ(524288.0, result) << dot.name;
     }
 
-    // Lengths whose squared differences overflow a 32-bit sum, one of them beyond the haswell kernels'
-    // flush interval, with remainders.
-    for (std::size_t n : {std::size_t{33}, std::size_t{40000}, std::size_t{300007}}) {
+    // Lengths whose squared differences overflow a 32-bit sum, two of them beyond the haswell kernels'
+    // flush interval (8192 blocks of 32), with remainders: 262160 ends on a half block right after a full
+    // interval, 300007 on 7 single elements.
+    for (std::size_t n : {std::size_t{33}, std::size_t{40000}, std::size_t{262160}, std::size_t{300007}}) {
         std::vector<std::uint8_t> const full(n, 255), empty(n, 0);
         double const expected = 65025.0 * static_cast<double>(n);
         for (implementation_t const& l2sq : implementations(vexlane_metric_l2sq, vexlane_datatype_u8)) {
