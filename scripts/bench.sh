@@ -71,9 +71,9 @@ gnuplot "$build/fashion_mnist.gp"
   cat "$txt"
   if [ -x "$build/bench/kernels_bench" ]; then
     echo
-    echo "Kernels at n = 784 (Google Benchmark; reference_dot_f32 is a plain AVX2 FMA loop)"
-    "$build/bench/kernels_bench" --benchmark_min_time=0.2 \
-      --benchmark_filter='^(reference_dot_f32|(haswell|serial)_(l2sq|dot)_(f32|f16|bf16|i8))/784$' 2>/dev/null
+    echo "Kernels at n = 784, cache-hot (Google Benchmark, median of 9 interleaved repetitions;"
+    echo "reference_dot_f32 is a plain four-accumulator AVX2 FMA loop)"
+    scripts/kernel_ratios.sh "$build/bench/kernels_bench"
   fi
 } >"$txt.tmp"
 mv "$txt.tmp" "$txt"
