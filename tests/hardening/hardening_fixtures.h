@@ -4,20 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "index/index_dense.h"
 #include "index/index_dense_persistence.h"
+#include "../persistence/test_files.h"
 
 namespace vemo {
 namespace korvane {
@@ -128,48 +124,22 @@ inline error_t view_index(index_dense_t& index, std::string const& path) {
 /// A file in a private directory removed with everything in it.
 class scratch_file_t {
   public:
-    explicit scratch_file_t(char const* name) {
-        char pattern[] = "/tmp/korvane-hardening-XXXXXX";
-        char* made = ::mkdtemp(pattern);
-        directory_ = made ? made : "/tmp";
-        path_ = directory_ + "/" + name;
-    }
-    ~scratch_file_t() {
-        for (std::string const& entry : entries_())
-            ::unlink((directory_ + "/" + entry).c_str());
-        ::rmdir(directory_.c_str());
-    }
-    scratch_file_t(scratch_file_t const&) = delete;
-    scratch_file_t& operator=(scratch_file_t const&) = delete;
+    explicit scratch_file_t(char const* name)
+        : name_(name), directory_("korvane-hardening"), path_(directory_.file(name)) {}
 
     std::string const& path() const noexcept { return path_; }
-    std::vector<char> bytes() const {
-        std::ifstream stream(path_, std::ios::binary);
-        return std::vector<char>(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
-    }
+    std::vector<char> bytes() const { return testing::read_file(path_); }
     /// Entries of the directory other than the file itself.
     std::size_t siblings() const {
         std::size_t count = 0;
-        for (std::string const& entry : entries_())
-            count += directory_ + "/" + entry != path_;
+        for (std::string const& entry : directory_.entries())
+            count += entry != name_;
         return count;
     }
 
   private:
-    std::vector<std::string> entries_() const {
-        std::vector<std::string> names;
-        if (DIR* directory = ::opendir(directory_.c_str())) {
-            while (dirent* entry = ::readdir(directory)) {
-                std::string name = entry->d_name;
-                if (name != "." && name != "..")
-                    names.push_back(name);
-            }
-            ::closedir(directory);
-        }
-        return names;
-    }
-
-    std::string directory_;
+    std::string name_;
+    testing::scratch_directory_t directory_;
     std::string path_;
 };
 

@@ -19,13 +19,29 @@ namespace testing {
 
 using bytes_t = std::vector<char>;
 
+/// Names in a directory, "." and ".." excluded.
+inline std::vector<std::string> directory_entries(std::string const& path) {
+    std::vector<std::string> names;
+    if (DIR* directory = ::opendir(path.c_str())) {
+        while (dirent* entry = ::readdir(directory)) {
+            std::string name = entry->d_name;
+            if (name != "." && name != "..")
+                names.push_back(name);
+        }
+        ::closedir(directory);
+    }
+    return names;
+}
+
 class scratch_directory_t {
   public:
-    scratch_directory_t() {
-        char pattern[] = "/tmp/korvane-persistence-XXXXXX";
-        char* made = ::mkdtemp(pattern);
+    explicit scratch_directory_t(char const* prefix = "korvane-persistence") {
+        std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
+        char* made = ::mkdtemp(pattern.data());
         path_ = made ? made : "";
     }
+    scratch_directory_t(scratch_directory_t const&) = delete;
+    scratch_directory_t& operator=(scratch_directory_t const&) = delete;
     ~scratch_directory_t() {
         for (std::string const& name : entries())
             ::unlink((path_ + "/" + name).c_str());
@@ -35,18 +51,7 @@ class scratch_directory_t {
     std::string const& path() const { return path_; }
 
     /// Names in the directory, "." and ".." excluded.
-    std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        if (DIR* directory = ::opendir(path_.c_str())) {
-            while (dirent* entry = ::readdir(directory)) {
-                std::string name = entry->d_name;
-                if (name != "." && name != "..")
-                    names.push_back(name);
-            }
-            ::closedir(directory);
-        }
-        return names;
-    }
+    std::vector<std::string> entries() const { return directory_entries(path_); }
 
   private:
     std::string path_;
