@@ -9,7 +9,9 @@
 #include <immintrin.h>
 
 #include <cstring>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 
 #include "kernels/half.h"
 
@@ -52,17 +54,25 @@ double rsqrt_newton_f64(double x) noexcept {
     return r * (1.5 - 0.5 * x * r * r);
 }
 
-// Element loaders of the float-lane kernels: 8 elements widened to 32-bit float lanes.
+// Element loaders of the float-lane kernels: 8 elements widened to 32-bit float lanes (`load`), or 16 elements
+// as two such blocks (`load_pair`). A pair may place the elements in other lanes than two single loads would, as
+// long as it places those of a and b alike: the lanes are only ever summed.
 
 struct f32_loader_t {
     using element_t = float;
     static __m256 load(float const* p) noexcept { return _mm256_loadu_ps(p); }
+    static void load_pair(float const* p, __m256& first, __m256& second) noexcept {
+        first = load(p), second = load(p + 8);
+    }
 };
 
 struct f16_loader_t {
     using element_t = std::uint16_t;
     static __m256 load(std::uint16_t const* p) noexcept {
         return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<__m128i const*>(p)));
+    }
+    static void load_pair(std::uint16_t const* p, __m256& first, __m256& second) noexcept {
+        first = load(p), second = load(p + 8);
     }
 };
 
@@ -71,6 +81,15 @@ struct bf16_loader_t {
     static __m256 load(std::uint16_t const* p) noexcept {
         __m256i const wide = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<__m128i const*>(p)));
         return _mm256_castsi256_ps(_mm256_slli_epi32(wide, 16));
+    }
+    /// Interleaving 16 values with zeros puts each into the high half of a 32-bit lane, which is its widened
+    /// float: elements 0-3 and 8-11 land in `first`, 4-7 and 12-15 in `second`. One instruction per block,
+    /// where `load` takes two.
+    static void load_pair(std::uint16_t const* p, __m256& first, __m256& second) noexcept {
+        __m256i const values = _mm256_loadu_si256(reinterpret_cast<__m256i const*>(p));
+        __m256i const zeros = _mm256_setzero_si256();
+        first = _mm256_castsi256_ps(_mm256_unpacklo_epi16(zeros, values));
+        second = _mm256_castsi256_ps(_mm256_unpackhi_epi16(zeros, values));
     }
 };
 
@@ -148,36 +167,45 @@ void float_lanes(void const* a_raw, void const* b_raw, std::uint64_t n, double* 
     using set_t = typename family_at::set_t;
     // Independent accumulator sets hide the multiply-add latency: two FMA pipes of latency 4 want 8
     // multiply-adds in flight. Four sets of one sum; three sets of three sums fill the registers without
-    // spilling.
+    // spilling. The main loop reads elements 16 at a time (see the loaders).
     constexpr bool four_sets = std::is_same_v<set_t, one_sum_t>;
     auto const* a = static_cast<element_t const*>(a_raw);
     auto const* b = static_cast<element_t const*>(b_raw);
     auto block = [a, b](set_t set, std::uint64_t at) {
         return family_at::step(set, loader_at::load(a + at), loader_at::load(b + at));
     };
+    // 16 elements into two sets.
+    auto pair = [a, b](set_t first, set_t second, std::uint64_t at) {
+        __m256 a_first, a_second, b_first, b_second;
+        loader_at::load_pair(a + at, a_first, a_second);
+        loader_at::load_pair(b + at, b_first, b_second);
+        return std::pair<set_t, set_t>{family_at::step(first, a_first, b_first),
+                                       family_at::step(second, a_second, b_second)};
+    };
 
     set_t s0, s1, s2, s3;
     std::memset(&s0, 0, sizeof(set_t));
     s1 = s2 = s3 = s0;
 
-    constexpr std::uint64_t step = four_sets ? 32 : 24;
     std::uint64_t i = 0;
-    for (; i + step <= n; i += step) {
-        s0 = block(s0, i);
-        s1 = block(s1, i + 8);
-        s2 = block(s2, i + 16);
-        if constexpr (four_sets)
-            s3 = block(s3, i + 24);
-    }
-    // Fewer than a step of full blocks remain; each goes to its own set, so they do not wait on each other.
-    if (i + 8 <= n) {
-        s0 = block(s0, i), i += 8;
-        if (i + 8 <= n) {
-            s1 = block(s1, i), i += 8;
-            if (four_sets && i + 8 <= n)
-                s2 = block(s2, i), i += 8;
+    if constexpr (four_sets) {
+        for (; i + 32 <= n; i += 32) {
+            std::tie(s0, s1) = pair(s0, s1, i);
+            std::tie(s2, s3) = pair(s2, s3, i + 16);
+        }
+    } else {
+        // Three pairs make six blocks, two for each set.
+        for (; i + 48 <= n; i += 48) {
+            std::tie(s0, s1) = pair(s0, s1, i);
+            std::tie(s2, s0) = pair(s2, s0, i + 16);
+            std::tie(s1, s2) = pair(s1, s2, i + 32);
         }
     }
+    // Fewer than a step remain: whole pairs, then one whole block.
+    for (; i + 16 <= n; i += 16)
+        std::tie(s0, s1) = pair(s0, s1, i);
+    if (i + 8 <= n)
+        s2 = block(s2, i), i += 8;
     constexpr bool padded = !std::is_same_v<loader_at, f32_loader_t>;
     if (padded && i != n) {
         // Zero lanes add nothing to any of the sums.
