@@ -62,6 +62,15 @@ for scalar in f16 bf16 i8; do
   "$ann" run "${common[@]}" --engine "korvane-$scalar"
 done
 
+# A second round of the engines the targets compare (hnswlib, korvane f32 in C++ and in Java), each keeping its
+# fastest search per ef over both rounds, so that a slow spell of this shared machine during one engine's turn
+# does not decide a ratio. korvane searches the saved graph again; hnswlib builds anew (its build figures are
+# the later build's, korvane's the first run's).
+"$ann" run "${common[@]}" --engine hnswlib
+"$ann" run "${common[@]}" --engine korvane-f32 --load "$graph"
+java -Xmx4g -Djava.library.path="$build/jni" -cp "$jar:$classes" quarn.vemo.korvane.bench.AnnBench \
+  "${common[@]}" --graph "$graph" --build no
+
 txt=$results/fashion_mnist.txt
 png=$results/fashion_mnist.png
 "$ann" report --in "$figures" --txt "$txt" --plot-data "$build/fashion_mnist.dat" \
