@@ -62,14 +62,18 @@ for scalar in f16 bf16 i8; do
   "$ann" run "${common[@]}" --engine "korvane-$scalar"
 done
 
-# A second round of the engines the targets compare (hnswlib, korvane f32 in C++ and in Java), each keeping its
-# fastest search per ef over both rounds, so that a slow spell of this shared machine during one engine's turn
-# does not decide a ratio. korvane searches the saved graph again; hnswlib builds anew (its build figures are
-# the later build's, korvane's the first run's).
-"$ann" run "${common[@]}" --engine hnswlib
-"$ann" run "${common[@]}" --engine korvane-f32 --load "$graph"
-java -Xmx4g -Djava.library.path="$build/jni" -cp "$jar:$classes" quarn.vemo.korvane.bench.AnnBench \
-  "${common[@]}" --graph "$graph" --build no
+# Further rounds of the engines the targets compare (hnswlib, korvane f32 in C++ and in Java), each engine keeping
+# its fastest search per ef over all rounds: how fast one process runs here depends on the machine's state
+# during its turn (the same search varies +-10% from one process to the next), so a ratio must not rest on one
+# process of each side. korvane searches the saved graph again; hnswlib builds anew (its build figures are its
+# last build's, korvane's the first run's).
+rounds=${BENCH_ROUNDS:-3}
+for ((round = 2; round <= rounds; ++round)); do
+  "$ann" run "${common[@]}" --engine hnswlib
+  "$ann" run "${common[@]}" --engine korvane-f32 --load "$graph"
+  java -Xmx4g -Djava.library.path="$build/jni" -cp "$jar:$classes" quarn.vemo.korvane.bench.AnnBench \
+    "${common[@]}" --graph "$graph" --build no
+done
 
 txt=$results/fashion_mnist.txt
 png=$results/fashion_mnist.png
