@@ -39,8 +39,8 @@ figures=$build/fashion_mnist.tsv
 graph=$build/korvane_f32.index
 rm -f "$figures"
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
-# Each engine searches the queries three times per ef and keeps its fastest pass: contention from other
-# processes only ever slows a pass down.
+# Within one process each engine searches the queries three times per ef and keeps its fastest pass:
+# contention from other processes only ever slows a pass down.
 common=(--data "$data" --base "$base" --queries "$queries" --threads "$threads" --ef "$efs" --passes 3
   --out "$figures")
 
@@ -62,11 +62,11 @@ for scalar in f16 bf16 i8; do
   "$ann" run "${common[@]}" --engine "korvane-$scalar"
 done
 
-# Further rounds of the engines the targets compare (hnswlib, korvane f32 in C++ and in Java), each engine keeping
-# its fastest search per ef over all rounds: how fast one process runs here depends on the machine's state
-# during its turn (the same search varies +-10% from one process to the next), so a ratio must not rest on one
-# process of each side. korvane searches the saved graph again; hnswlib builds anew (its build figures are its
-# last build's, korvane's the first run's).
+# Further rounds of the engines the targets compare (hnswlib, korvane f32 in C++ and in Java); the report takes,
+# for each ef, the median of an engine's rounds: how fast one process runs here depends on the machine's state
+# during its turn (the same search varies by up to +-20% from one process to the next, in both directions), so
+# a ratio must not rest on one process of each side. korvane searches the saved graph again; hnswlib builds anew
+# (its build time is the median of its builds, korvane's that of its one build).
 rounds=${BENCH_ROUNDS:-3}
 for ((round = 2; round <= rounds; ++round)); do
   "$ann" run "${common[@]}" --engine hnswlib

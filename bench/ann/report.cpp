@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace vemo {
 namespace korvane {
@@ -79,6 +81,10 @@ std::vector<engine_report_t> read_reports(std::string const& path) {
     if (!in)
         throw std::runtime_error("cannot open " + path);
     std::vector<engine_report_t> reports;
+    // Queries per second of every run, by engine (position in `reports`) and expansion.
+    std::map<std::pair<std::size_t, std::size_t>, std::vector<double>> speeds;
+    // Build seconds of every run that built, by engine (one entry per row, so each run counts alike).
+    std::map<std::size_t, std::vector<double>> builds;
     std::string line;
     std::size_t number = 0;
     while (std::getline(in, line)) {
@@ -98,9 +104,8 @@ std::vector<engine_report_t> read_reports(std::string const& path) {
             reports.push_back(row);
             existing = reports.end() - 1;
         }
-        // Several runs of one engine: a run that built (build seconds above 0) replaces the build figures of an
-        // earlier one, a search-only run leaves them; each expansion keeps its fastest search, since contention
-        // from other processes only ever slows a run down.
+        // Several runs of one engine: a run that built (build seconds above 0) replaces the memory figures of an
+        // earlier one, a search-only run leaves them.
         if (row.build_seconds > 0 || existing->build_seconds <= 0) {
             existing->build_seconds = row.build_seconds;
             existing->rss_mib = row.rss_mib;
@@ -111,9 +116,26 @@ std::vector<engine_report_t> read_reports(std::string const& path) {
                                  [&](search_point_t const& p) { return p.expansion == point.expansion; });
         if (same == existing->points.end())
             existing->points.push_back(point);
-        else if (point.queries_per_second > same->queries_per_second)
-            *same = point;
+        else
+            same->recall = point.recall;
+        speeds[{std::size_t(existing - reports.begin()), point.expansion}].push_back(point.queries_per_second);
+        if (row.build_seconds > 0)
+            builds[std::size_t(existing - reports.begin())].push_back(row.build_seconds);
     }
+    // Each expansion's speed and each engine's build time are the medians of its runs: one process of an
+    // engine can run faster or slower than the next as a whole (where its memory landed, what the machine's
+    // neighbours did), so neither the fastest nor the slowest run stands for the engine.
+    auto median = [](std::vector<double>& runs) {
+        std::sort(runs.begin(), runs.end());
+        std::size_t const middle = runs.size() / 2;
+        return runs.size() % 2 ? runs[middle] : (runs[middle - 1] + runs[middle]) / 2;
+    };
+    for (auto& [where, runs] : speeds)
+        for (auto& point : reports[where.first].points)
+            if (point.expansion == where.second)
+                point.queries_per_second = median(runs);
+    for (auto& [engine, runs] : builds)
+        reports[engine].build_seconds = median(runs);
     for (auto& report : reports)
         std::sort(report.points.begin(), report.points.end(),
                   [](search_point_t const& a, search_point_t const& b) { return a.expansion < b.expansion; });
@@ -159,7 +181,8 @@ void print_table(std::ostream& out, std::vector<engine_report_t> const& reports)
         }
     };
     grid("Recall@10", [](search_point_t const& p) { return format("%.4f", p.recall); });
-    grid("Queries per second (one thread; per second of that thread's processor time)", [](search_point_t const& p) { return format("%.0f", p.queries_per_second); });
+    grid("Queries per second (one thread; per second of that thread's processor time; fastest of a process's\n"
+         "passes, median of an engine's processes)", [](search_point_t const& p) { return format("%.0f", p.queries_per_second); });
 
     out << "\nTargets (ratios within this run; \"@ef\" = smallest ef reaching recall@10 >= 0.99)\n";
     engine_report_t const* peer = find(reports, "hnswlib f32");
