@@ -93,12 +93,24 @@ struct bf16_loader_t {
     }
 };
 
+/// Sums the lanes of three float accumulators through 64-bit floats (each half widened, then added), all
+/// three at once: the horizontal adds of one sum share their instructions with the other two.
+void reduce_three_f32(__m256 x, __m256 y, __m256 z, double* out) noexcept {
+    auto widen = [](__m256 v) {
+        return _mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(v)), _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)));
+    };
+    __m256d const xy = _mm256_hadd_pd(widen(x), widen(y)); // x0+x1, y0+y1, x2+x3, y2+y3
+    __m256d const zz = _mm256_hadd_pd(widen(z), widen(z)); // z0+z1, z0+z1, z2+z3, z2+z3
+    __m128d const xy_sums = _mm_add_pd(_mm256_castpd256_pd128(xy), _mm256_extractf128_pd(xy, 1));
+    __m128d const z_sums = _mm_add_pd(_mm256_castpd256_pd128(zz), _mm256_extractf128_pd(zz, 1));
+    _mm_storeu_pd(out, xy_sums);
+    out[2] = _mm_cvtsd_f64(z_sums);
+}
+
 // Families of the float-lane kernels: their set of lane sums, how a block of lanes updates it, how two sets
 // combine and reduce to 64-bit sums, and how one f32 remainder element updates those (each product or squared
 // difference rounded to 32-bit, then added in 64-bit). Sets are plain structs of named registers passed by
 // value, so that the compiler keeps every set in registers.
-
-void reduce_three_f32(__m256 x, __m256 y, __m256 z, double* out) noexcept;
 
 /// One sum (dot, l2sq).
 struct one_sum_t {
@@ -145,20 +157,6 @@ struct cos_family_t {
         s[2] += static_cast<double>(y * y);
     }
 };
-
-/// Sums the lanes of three float accumulators through 64-bit floats (each half widened, then added), all
-/// three at once: the horizontal adds of one sum share their instructions with the other two.
-void reduce_three_f32(__m256 x, __m256 y, __m256 z, double* out) noexcept {
-    auto widen = [](__m256 v) {
-        return _mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(v)), _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)));
-    };
-    __m256d const xy = _mm256_hadd_pd(widen(x), widen(y)); // x0+x1, y0+y1, x2+x3, y2+y3
-    __m256d const zz = _mm256_hadd_pd(widen(z), widen(z)); // z0+z1, z0+z1, z2+z3, z2+z3
-    __m128d const xy_sums = _mm_add_pd(_mm256_castpd256_pd128(xy), _mm256_extractf128_pd(xy, 1));
-    __m128d const z_sums = _mm_add_pd(_mm256_castpd256_pd128(zz), _mm256_extractf128_pd(zz, 1));
-    _mm_storeu_pd(out, xy_sums);
-    out[2] = _mm_cvtsd_f64(z_sums);
-}
 
 /// Runs family_at over a and b, writing its sums (reduced to 64-bit) into `out`.
 template <typename loader_at, typename family_at>

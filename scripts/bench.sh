@@ -55,8 +55,11 @@ jar=$build/java/korvane.jar
 classes=$build/java-bench
 rm -rf "$classes"
 javac -d "$classes" -cp "$jar" bench/java/quarn/vemo/korvane/bench/AnnBench.java
-java -Xmx4g -Djava.library.path="$build/jni" -cp "$jar:$classes" quarn.vemo.korvane.bench.AnnBench \
-  "${common[@]}" --graph "$graph"
+java_bench() {
+  java -Xmx4g -Djava.library.path="$build/jni" -cp "$jar:$classes" quarn.vemo.korvane.bench.AnnBench \
+    "${common[@]}" --graph "$graph" "$@"
+}
+java_bench
 
 for scalar in f16 bf16 i8; do
   "$ann" run "${common[@]}" --engine "korvane-$scalar"
@@ -71,8 +74,7 @@ rounds=${BENCH_ROUNDS:-3}
 for ((round = 2; round <= rounds; ++round)); do
   "$ann" run "${common[@]}" --engine hnswlib
   "$ann" run "${common[@]}" --engine korvane-f32 --load "$graph"
-  java -Xmx4g -Djava.library.path="$build/jni" -cp "$jar:$classes" quarn.vemo.korvane.bench.AnnBench \
-    "${common[@]}" --graph "$graph" --build no
+  java_bench --build no
 done
 
 txt=$results/fashion_mnist.txt
