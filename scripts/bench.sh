@@ -22,7 +22,7 @@ fi
 mkdir -p "$results" "$build/data"
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_WITH_SANITIZERS=OFF -DKORVANE_WITH_JAVA=ON >/dev/null
-targets=(ann_bench korvane_jni korvane_jar)
+targets=(ann_bench korvane_jni korvane_jar korvane_bench_java korvane_bench_jni)
 [ -f bench/kernels_bench.cpp ] && targets+=(kernels_bench)
 cmake --build "$build" --target "${targets[@]}"
 
@@ -50,14 +50,12 @@ common=(--data "$data" --base "$base" --queries "$queries" --threads "$threads" 
 "$ann" run "${common[@]}" --engine korvane-f32 --save "$graph"
 
 # The Java run searches the graph the C++ run saved, so that both search the very same index, and runs right
-# after it, so that both meet the machine in the same state.
+# after it, so that both meet the machine in the same state. Between its passes it runs the C++ search loop on
+# another copy of the graph in its own process: the Java/C++ target is measured on those pairs.
 jar=$build/java/korvane.jar
-classes=$build/java-bench
-rm -rf "$classes"
-javac -d "$classes" -cp "$jar" bench/java/quarn/vemo/korvane/bench/AnnBench.java
 java_bench() {
-  java -Xmx4g -Djava.library.path="$build/jni" -cp "$jar:$classes" quarn.vemo.korvane.bench.AnnBench \
-    "${common[@]}" --graph "$graph" "$@"
+  java -Xmx4g -Djava.library.path="$build/jni:$build/bench/java" -cp "$jar:$build/bench/java/korvane-bench.jar" \
+    quarn.vemo.korvane.bench.AnnBench "${common[@]}" --graph "$graph" "$@"
 }
 java_bench
 

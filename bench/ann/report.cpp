@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <ostream>
@@ -17,6 +18,8 @@ namespace bench {
 namespace {
 
 constexpr double recall_goal = 0.99;
+// The C++ searches the Java benchmark runs in its own process, between the passes of the binding.
+constexpr char const* in_jvm_name = "korvane f32 (C++ in the JVM)";
 
 std::string format(char const* pattern, double value) {
     char text[64];
@@ -162,9 +165,9 @@ void print_table(std::ostream& out, std::vector<engine_report_t> const& reports)
     out << name_cell("engine") << cell("build s", 9) << cell("RSS MiB", 10) << cell("index MiB", 11)
         << cell("vectors MiB", 13) << '\n';
     for (auto const& report : reports)
-        out << name_cell(report.name) << cell(format("%.2f", report.build_seconds), 9)
+        out << name_cell(report.name) << cell(report.build_seconds > 0 ? format("%.2f", report.build_seconds) : "-", 9)
             << cell(report.rss_mib < 0 ? "n/a" : format("%.1f", report.rss_mib), 10)
-            << cell(format("%.1f", report.index_mib), 11) << cell(format("%.1f", report.vectors_mib), 13) << '\n';
+            << cell(report.index_mib > 0 ? format("%.1f", report.index_mib) : "-", 11) << cell(format("%.1f", report.vectors_mib), 13) << '\n';
 
     auto grid = [&](char const* title, auto value_of) {
         out << '\n' << title << '\n' << name_cell("engine");
@@ -215,24 +218,41 @@ void print_table(std::ostream& out, std::vector<engine_report_t> const& reports)
                  half && ours && ours->vectors_mib > 0 ? half->vectors_mib / ours->vectors_mib : 0, 0.5, false,
                  half && ours ? format("%.1f MiB", half->vectors_mib) + " vs " + format("%.1f MiB", ours->vectors_mib)
                               : std::string("an engine is missing"));
-    // The Java run searches the very graph the C++ run saved, so time per query is directly comparable.
+    // The Java run searches the very graph the C++ run saved, so time per query is directly comparable. The
+    // target compares it with the C++ searches its own process ran between its passes; the separate C++
+    // process is shown beside, for information: two processes of the same search differ by more than the
+    // binding costs.
+    auto java_ratios = [&](engine_report_t const* native, double& worst) {
+        std::string detail;
+        worst = 0;
+        if (java && native)
+            for (auto const& point : java->points)
+                if (search_point_t const* other = at_expansion(native, point.expansion))
+                    if (point.queries_per_second > 0) {
+                        double ratio = other->queries_per_second / point.queries_per_second;
+                        detail += (detail.empty() ? "" : ", ") + std::string("ef=") +
+                                  std::to_string(point.expansion) + " " + format("%.3f", ratio);
+                        worst = std::max(worst, ratio);
+                    }
+        return detail;
+    };
     double worst = 0;
-    std::string detail;
-    if (java && ours)
-        for (auto const& point : java->points)
-            if (search_point_t const* native = at_expansion(ours, point.expansion))
-                if (point.queries_per_second > 0) {
-                    double ratio = native->queries_per_second / point.queries_per_second;
-                    detail += (detail.empty() ? "" : ", ") + std::string("ef=") + std::to_string(point.expansion) +
-                              " " + format("%.3f", ratio);
-                    worst = std::max(worst, ratio);
-                }
-    print_target(out, "Java search time / C++ search time (worst ef)", !detail.empty(), worst, 1.1, false,
-                 detail.empty() ? std::string("an engine is missing") : detail);
+    std::string detail = java_ratios(find(reports, in_jvm_name), worst);
+    print_target(out, "Java search time / C++ search time in the same process (worst ef)", !detail.empty(), worst,
+                 1.1, false, detail.empty() ? std::string("an engine is missing") : detail);
+    double apart = 0;
+    std::string apart_detail = java_ratios(ours, apart);
+    if (!apart_detail.empty())
+        out << "  (for information) Java search time / C++ search time of the separate C++ process (worst ef): "
+            << format("%.3f", apart) << "x (" << apart_detail << ")\n";
 }
 
 void write_plot(std::string const& data_path, std::string const& script_path, std::string const& png_path,
-                std::vector<engine_report_t> const& reports) {
+                std::vector<engine_report_t> const& all_reports) {
+    // The C++ searches in the JVM would lie on top of the C++ process's curve; the table shows them.
+    std::vector<engine_report_t> reports;
+    std::copy_if(all_reports.begin(), all_reports.end(), std::back_inserter(reports),
+                 [](engine_report_t const& report) { return report.name != in_jvm_name; });
     {
         std::ofstream data(data_path, std::ios::trunc);
         for (auto const& report : reports) {

@@ -73,6 +73,7 @@ TEST(Report, TargetsCompareTheSmallestExpansionsReachingTheGoal) {
         engine("korvane f32", 12, 179.443359375, {{16, 0.991, 3300}, {32, 0.995, 2000}}),
         engine("korvane f16", 12, 89.7216796875, {{16, 0.985, 4000}, {32, 0.993, 3500}}),
         engine("korvane f32 (Java)", 0, 0, {{16, 0.991, 3000}, {32, 0.995, 1600}}),
+        engine("korvane f32 (C++ in the JVM)", 0, 0, {{16, 0.991, 3150}, {32, 0.995, 1800}}),
     };
     // Through the file, whose text form must keep the vector sizes exact: f16 holds exactly half of f32.
     std::string path = temporary_path("targets");
@@ -92,9 +93,13 @@ TEST(Report, TargetsCompareTheSmallestExpansionsReachingTheGoal) {
     EXPECT_NE(line_with(text, "korvane f16 QPS").find("1.167x"), std::string::npos);
     EXPECT_NE(line_with(text, "korvane f16 QPS").find("MISSED"), std::string::npos);
     EXPECT_NE(line_with(text, "vectors / korvane f32").find("MET"), std::string::npos);
-    // Java is 1.1x slower at ef 16 and 1.25x at ef 32: the worst one decides.
-    EXPECT_NE(line_with(text, "Java search").find("1.250x"), std::string::npos);
-    EXPECT_NE(line_with(text, "Java search").find("MISSED"), std::string::npos);
+    // The target pairs Java with the C++ searches of its own process: 1.05x slower at ef 16 and 1.125x at ef 32;
+    // the worst one decides. Against the separate C++ process (1.1x and 1.25x) it is shown for information.
+    EXPECT_NE(line_with(text, "in the same process").find("1.125x"), std::string::npos) << text;
+    EXPECT_NE(line_with(text, "in the same process").find("MISSED"), std::string::npos);
+    EXPECT_NE(line_with(text, "separate C++ process").find("1.250x"), std::string::npos);
+    // A search-only row shows no build.
+    EXPECT_EQ(line_with(text, "korvane f32 (C++ in the JVM)").substr(0, 40).find("0.00"), std::string::npos);
 }
 
 TEST(Report, TargetsWithoutAnEngineOrAGoalSayWhy) {

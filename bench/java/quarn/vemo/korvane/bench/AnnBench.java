@@ -20,14 +20,16 @@ import java.util.Map;
 import java.util.Set;
 import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.atomic.AtomicReference;
+import java.util.function.IntFunction;
 
 import quarn.vemo.korvane.Index;
 
 /**
  * The Java side of the Fashion-MNIST benchmark: builds an f32 index from Java threads, then searches, one query
  * at a time from a {@code float[]} on one thread, the very graph the C++ run saved, so that its figures differ
- * from the C++ ones only by the cost of the binding. Appends its figures to the same tab-separated file as the
- * C++ benchmark.
+ * from the C++ ones only by the cost of the binding. Between its passes the C++ benchmark's own search loop
+ * searches another copy of that graph in this process ({@link NativeSearch}), which gives the C++ side of the
+ * Java/C++ ratio. Appends its figures to the same tab-separated file as the C++ benchmark.
  *
  * <pre>
  * java quarn.vemo.korvane.bench.AnnBench --data DIR --out FILE --graph PATH [--base N] [--queries N]
@@ -37,6 +39,8 @@ import quarn.vemo.korvane.Index;
 public final class AnnBench {
     private static final int WANTED = 10;
     private static final String NAME = "korvane f32 (Java)";
+    /** The C++ search of the same graph, run in this process between the Java passes. */
+    private static final String NATIVE_NAME = "korvane f32 (C++ in the JVM)";
     /** Untimed queries before each timed pass, enough for the JIT to compile the search path. */
     private static final int WARMUP_QUERIES = 2000;
 
@@ -104,13 +108,13 @@ public final class AnnBench {
     }
 
     /** The rule of the C++ benchmark: an id within the k-th true distance is a hit; each id counts once. */
-    private static double recall(Images base, Images queries, long[] kth, long[][] found) {
+    private static double recall(Images base, Images queries, long[] kth, IntFunction<long[]> found) {
         long hits = 0;
         Set<Long> seen = new HashSet<>();
         for (int q = 0; q < queries.rows; q++) {
             seen.clear();
             int here = 0;
-            for (long id : found[q]) {
+            for (long id : found.apply(q)) {
                 if (id < 0 || id >= base.rows || !seen.add(id)) {
                     continue;
                 }
@@ -195,19 +199,29 @@ public final class AnnBench {
         double vectorsMib = (double) base.rows * base.dims * 4 / (1024.0 * 1024.0);
         System.err.printf(Locale.ROOT, "%s: built %d vectors in %.2f s%n", NAME, base.rows, buildSeconds);
 
+        // Each expansion: the binding's passes alternate with passes of the C++ benchmark's own search loop, run
+        // in this process on another copy of the same graph (NativeSearch), so that the two meet the machine in
+        // the same state; the Java/C++ ratio of the report is taken from these pairs.
         long[][] found = new long[queries.rows][];
+        long[] nativeFound = new long[queries.rows * WANTED];
         ThreadMXBean threads = ManagementFactory.getThreadMXBean();
-        try (PrintWriter tsv = new PrintWriter(new FileWriter(out, true))) {
+        int queryLimit = Integer.parseInt(options.getOrDefault("queries", "0"));
+        try (PrintWriter tsv = new PrintWriter(new FileWriter(out, true));
+                NativeSearch nativeSearch = new NativeSearch(data + "/t10k-images-idx3-ubyte", queryLimit, graph)) {
             for (String text : expansions) {
                 int expansion = Integer.parseInt(text.trim());
                 try (Index index = create(base.dims, 0, expansion)) {
                     index.load(graph);
+                    nativeSearch.expansion(expansion);
+                    int warmup = Math.min(WARMUP_QUERIES, queries.rows);
                     for (int i = 0; i < WARMUP_QUERIES; i++) {
                         index.search(queries.floats[i % queries.rows], WANTED);
                     }
+                    nativeSearch.search(0, warmup, WANTED, nativeFound);
                     // Timed by this thread's processor time, the fastest of several passes, as in the C++ run.
                     double seconds = Double.MAX_VALUE;
                     double wallSeconds = Double.MAX_VALUE;
+                    double nativeSeconds = Double.MAX_VALUE;
                     for (int pass = 0; pass < passes; pass++) {
                         long cpuStart = threads.getCurrentThreadCpuTime();
                         long start = System.nanoTime();
@@ -216,13 +230,23 @@ public final class AnnBench {
                         }
                         seconds = Math.min(seconds, (threads.getCurrentThreadCpuTime() - cpuStart) / 1e9);
                         wallSeconds = Math.min(wallSeconds, (System.nanoTime() - start) / 1e9);
+
+                        cpuStart = threads.getCurrentThreadCpuTime();
+                        nativeSearch.search(0, queries.rows, WANTED, nativeFound);
+                        nativeSeconds = Math.min(nativeSeconds, (threads.getCurrentThreadCpuTime() - cpuStart) / 1e9);
                     }
-                    double qps = queries.rows / seconds;
-                    double recall = recall(base, queries, kth, found);
+                    double recall = recall(base, queries, kth, q -> found[q]);
+                    double nativeRecall = recall(base, queries, kth,
+                            q -> Arrays.copyOfRange(nativeFound, q * WANTED, (q + 1) * WANTED));
                     System.err.printf(Locale.ROOT, "%s: ef=%d recall@10=%.4f %.0f q/s (%.0f by the wall clock)%n", NAME,
-                            expansion, recall, qps, queries.rows / wallSeconds);
+                            expansion, recall, queries.rows / seconds, queries.rows / wallSeconds);
+                    System.err.printf(Locale.ROOT, "%s: ef=%d recall@10=%.4f %.0f q/s%n", NATIVE_NAME, expansion,
+                            nativeRecall, queries.rows / nativeSeconds);
                     tsv.printf(Locale.ROOT, "%s\t%f\t%f\t%f\t%f\t%d\t%f\t%f%n", NAME, buildSeconds, residentMib,
-                            indexMib, vectorsMib, expansion, recall, qps);
+                            indexMib, vectorsMib, expansion, recall, queries.rows / seconds);
+                    // The C++ copy never builds: no build or memory figures of its own.
+                    tsv.printf(Locale.ROOT, "%s\t%f\t%f\t%f\t%f\t%d\t%f\t%f%n", NATIVE_NAME, 0.0, -1.0, 0.0,
+                            vectorsMib, expansion, nativeRecall, queries.rows / nativeSeconds);
                 }
             }
         }
