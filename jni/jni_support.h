@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <memory>
 #include <new>
 #include <type_traits>
 
@@ -123,6 +124,48 @@ class array_elements_gt {
     element_t* elements_;
     std::size_t length_;
     jint mode_ = JNI_ABORT;
+};
+
+inline void copy_region(JNIEnv* env, jfloatArray array, jsize length, jfloat* into) {
+    env->GetFloatArrayRegion(array, 0, length, into);
+}
+inline void copy_region(JNIEnv* env, jdoubleArray array, jsize length, jdouble* into) {
+    env->GetDoubleArrayRegion(array, 0, length, into);
+}
+inline void copy_region(JNIEnv* env, jbyteArray array, jsize length, jbyte* into) {
+    env->GetByteArrayRegion(array, 0, length, into);
+}
+
+/// Room for `count` elements: inside the object up to `inline_count` (a search's query and its keys fit
+/// there, so the common call allocates nothing), on the heap beyond.
+template <typename element_at, std::size_t inline_count>
+class scratch_gt {
+  public:
+    explicit scratch_gt(std::size_t count) : heap_(count > inline_count ? new element_at[count] : nullptr) {}
+    scratch_gt(scratch_gt const&) = delete;
+    scratch_gt& operator=(scratch_gt const&) = delete;
+
+    element_at* data() noexcept { return heap_ ? heap_.get() : inline_; }
+
+  private:
+    alignas(64) element_at inline_[inline_count];
+    std::unique_ptr<element_at[]> heap_;
+};
+
+/// A copy of the first `count` elements of a Java primitive array (which holds at least that many).
+template <typename array_at>
+class array_prefix_gt {
+  public:
+    using element_t = typename array_elements_gt<array_at>::element_t;
+
+    array_prefix_gt(JNIEnv* env, array_at array, std::size_t count) : scratch_(count) {
+        copy_region(env, array, static_cast<jsize>(count), scratch_.data());
+    }
+
+    element_t const* data() noexcept { return scratch_.data(); }
+
+  private:
+    scratch_gt<element_t, 4096 / sizeof(element_t)> scratch_;
 };
 
 } // namespace jni

@@ -78,37 +78,30 @@ jlongArray keys_of(JNIEnv* env, index_dense_t::search_result_t result) {
     if (result.count > static_cast<std::size_t>(INT_MAX))
         return raise<jlongArray>(env, illegal_argument_k, size_exceeds_k);
 
-    jsize const length = static_cast<jsize>(result.count);
-    jlongArray keys = env->NewLongArray(length);
-    if (!keys)
-        return nullptr;
-    array_elements_gt<jlongArray> elements(env, keys);
-    if (!elements)
-        return nullptr;
+    scratch_gt<jlong, 256> keys(result.count);
     jsize live = 0;
-    for (jsize i = 0; i != length; ++i) {
-        unsigned long const key = result.key(static_cast<std::size_t>(i));
+    for (std::size_t i = 0; i != result.count; ++i) {
+        unsigned long const key = result.key(i);
         if (key != vacant_key_k)
-            elements.data()[live++] = static_cast<jlong>(key);
+            keys.data()[live++] = static_cast<jlong>(key);
     }
-    if (live == length) {
-        elements.commit();
-        return keys;
-    }
-    jlongArray fewer = env->NewLongArray(live);
-    if (fewer)
-        env->SetLongArrayRegion(fewer, 0, live, elements.data());
-    return fewer;
+    jlongArray array = env->NewLongArray(live);
+    if (array)
+        env->SetLongArrayRegion(array, 0, live, keys.data());
+    return array;
 }
 
+/// The query is copied (its first `dimensions` elements only) rather than pinned: the JVM would copy the
+/// whole array into fresh memory and free it again on every call.
 template <typename array_at>
 jlongArray search_array(JNIEnv* env, jlong handle, array_at query, jlong wanted) {
     index_dense_t& index = index_of(handle);
-    array_elements_gt<array_at> elements(env, query);
-    if (!elements)
+    if (!query)
         return raise<jlongArray>(env, illegal_argument_k, "query must not be null");
-    if (elements.length() < index.dimensions())
+    std::size_t const dimensions = index.dimensions();
+    if (static_cast<std::size_t>(env->GetArrayLength(query)) < dimensions)
         return raise<jlongArray>(env, illegal_argument_k, short_query_k);
+    array_prefix_gt<array_at> elements(env, query, dimensions);
     return keys_of(env, index.search(elements.data(), static_cast<std::size_t>(wanted)));
 }
 

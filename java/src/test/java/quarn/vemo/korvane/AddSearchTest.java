@@ -164,6 +164,29 @@ class AddSearchTest {
     }
 
     @Test
+    void wideQueriesAndLongResultsComeThroughWhole() {
+        // 1,500 dimensions and 300 keys: more than the native side holds without allocating, for every form.
+        int dimensions = 1500;
+        int count = 300;
+        try (Index index = Fixtures.l2(dimensions, count)) {
+            index.add(0, ladder(count, dimensions));
+            long[] descending = new long[count];
+            for (int i = 0; i < count; i++) {
+                descending[i] = count - 1 - i;
+            }
+            assertArrayEquals(descending, index.search(filled(dimensions, count - 1), count));
+            // Only the first `dimensions` elements of a longer query are read.
+            float[] floats = java.util.Arrays.copyOf(filled(dimensions, 7.25f), dimensions + 64);
+            java.util.Arrays.fill(floats, dimensions, floats.length, 1e6f);
+            double[] doubles = new double[dimensions + 64];
+            java.util.Arrays.fill(doubles, 0, dimensions, 7.25);
+            java.util.Arrays.fill(doubles, dimensions, doubles.length, -1e6);
+            assertArrayEquals(new long[] {7, 8, 6}, index.search(floats, 3));
+            assertArrayEquals(new long[] {7, 8, 6}, index.search(doubles, 3));
+        }
+    }
+
+    @Test
     void searchChecksItsArguments() {
         try (Index index = Fixtures.l2(4, 10)) {
             index.add(1, filled(4, 1));
