@@ -165,9 +165,12 @@ void print_table(std::ostream& out, std::vector<engine_report_t> const& reports)
     out << name_cell("engine") << cell("build s", 9) << cell("RSS MiB", 10) << cell("index MiB", 11)
         << cell("vectors MiB", 13) << '\n';
     for (auto const& report : reports)
-        out << name_cell(report.name) << cell(report.build_seconds > 0 ? format("%.2f", report.build_seconds) : "-", 9)
+        // A search-only row ("-") neither built nor measured an index of its own.
+        out << name_cell(report.name)
+            << cell(report.build_seconds > 0 ? format("%.2f", report.build_seconds) : "-", 9)
             << cell(report.rss_mib < 0 ? "n/a" : format("%.1f", report.rss_mib), 10)
-            << cell(report.index_mib > 0 ? format("%.1f", report.index_mib) : "-", 11) << cell(format("%.1f", report.vectors_mib), 13) << '\n';
+            << cell(report.index_mib > 0 ? format("%.1f", report.index_mib) : "-", 11)
+            << cell(format("%.1f", report.vectors_mib), 13) << '\n';
 
     auto grid = [&](char const* title, auto value_of) {
         out << '\n' << title << '\n' << name_cell("engine");

@@ -69,7 +69,8 @@ JNIEXPORT void JNICALL Java_quarn_vemo_korvane_bench_NativeSearch_search(JNIEnv*
         session.ids.resize(length);
         session.engine->search(session.queries, std::size_t(first), std::size_t(count), std::size_t(wanted),
                                session.ids.data());
-        env->SetLongArrayRegion(keys, 0, static_cast<jsize>(length), reinterpret_cast<jlong const*>(session.ids.data()));
+        env->SetLongArrayRegion(keys, 0, static_cast<jsize>(length),
+                                reinterpret_cast<jlong const*>(session.ids.data()));
     });
 }
 

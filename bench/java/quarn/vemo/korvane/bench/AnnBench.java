@@ -242,14 +242,21 @@ public final class AnnBench {
                             expansion, recall, queries.rows / seconds, queries.rows / wallSeconds);
                     System.err.printf(Locale.ROOT, "%s: ef=%d recall@10=%.4f %.0f q/s%n", NATIVE_NAME, expansion,
                             nativeRecall, queries.rows / nativeSeconds);
-                    tsv.printf(Locale.ROOT, "%s\t%f\t%f\t%f\t%f\t%d\t%f\t%f%n", NAME, buildSeconds, residentMib,
-                            indexMib, vectorsMib, expansion, recall, queries.rows / seconds);
+                    writeRow(tsv, NAME, buildSeconds, residentMib, indexMib, vectorsMib, expansion, recall,
+                            queries.rows / seconds);
                     // The C++ copy never builds: no build or memory figures of its own.
-                    tsv.printf(Locale.ROOT, "%s\t%f\t%f\t%f\t%f\t%d\t%f\t%f%n", NATIVE_NAME, 0.0, -1.0, 0.0,
-                            vectorsMib, expansion, nativeRecall, queries.rows / nativeSeconds);
+                    writeRow(tsv, NATIVE_NAME, 0, -1, 0, vectorsMib, expansion, nativeRecall,
+                            queries.rows / nativeSeconds);
                 }
             }
         }
+    }
+
+    /** One line of the tab-separated figures, in the C++ benchmark's layout. */
+    private static void writeRow(PrintWriter tsv, String name, double buildSeconds, double residentMib,
+            double indexMib, double vectorsMib, int expansion, double recall, double queriesPerSecond) {
+        tsv.printf(Locale.ROOT, "%s\t%f\t%f\t%f\t%f\t%d\t%f\t%f%n", name, buildSeconds, residentMib, indexMib,
+                vectorsMib, expansion, recall, queriesPerSecond);
     }
 
     private static String required(Map<String, String> options, String key) {
